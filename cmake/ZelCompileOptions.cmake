@@ -1,0 +1,22 @@
+# Warnings, sanitizers and path mapping shared by every target of the project.
+
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
+if(ZEL_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+# Source positions in failure reports and listings are relative to the
+# repository root (crates/zel-runtime/tests/hardware_e2e.cpp:42:5).
+add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+
+if(ZEL_SANITIZE)
+  add_compile_options(-fsanitize=${ZEL_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${ZEL_SANITIZE})
+endif()
+
+# Adds a GoogleTest unit-test executable and registers its cases with CTest.
+function(zel_add_gtest name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+endfunction()

@@ -1,0 +1,65 @@
+// The T742 topology table and the debug text of exchange errors.
+#include "zel_exchange.h"
+
+namespace zel_exchange {
+
+namespace {
+
+// A text in double quotes with quotes, backslashes and control characters escaped.
+std::string quoted(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          out += "\\u{";
+          if (byte >= 0x10) out += kHex[byte >> 4];
+          out += kHex[byte & 0xf];
+          out += "}";
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string debug_text(const ExchangeError& error) {
+  using Tag = ExchangeError::Tag;
+  switch (error.tag) {
+    case Tag::Tile: return "Tile(" + std::to_string(error.number) + ")";
+    case Tag::DuplicateTile: return "DuplicateTile";
+    case Tag::Count: return "Count(" + std::to_string(error.number) + ")";
+    case Tag::ReceiverSet: return "ReceiverSet";
+    case Tag::Schedule: return "Schedule(" + quoted(error.schedule) + ")";
+    case Tag::Address: return "Address(" + std::to_string(error.number) + ")";
+    case Tag::HostPacket: return "HostPacket";
+  }
+  return "Unknown";
+}
+
+Topology Topology::t742() {
+  std::vector<std::uint16_t> table;
+  table.reserve(kT742Tiles);
+  for (std::uint16_t logical = 0; logical < kT742Tiles; ++logical) {
+    table.push_back(t742_logical_to_physical(logical));
+  }
+  return Topology(std::move(table));
+}
+
+std::expected<std::uint16_t, ExchangeError> Topology::physical(std::uint16_t logical) const {
+  if (logical < logical_to_physical.size()) return logical_to_physical[logical];
+  return std::unexpected(ExchangeError::tile(logical));
+}
+
+}  // namespace zel_exchange

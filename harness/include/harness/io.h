@@ -1,0 +1,67 @@
+// Output sinks and I/O errors of the harness.
+//
+// Every formatter writes through an `OutputSink`: standard output (with colour
+// through the terminfo database when it is a colour terminal), or a string in
+// tests. Writes are unbuffered: each call reaches its destination at once.
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace harness {
+
+// An operating-system I/O error, carried by value.
+struct IoError {
+  int code = 0;                  // errno value
+  std::string debug() const;     // os_error_debug(code)
+  bool operator==(const IoError&) const = default;
+};
+
+using IoResult = std::expected<void, IoError>;
+
+// Colour numbers of the terminfo "setaf" capability.
+enum class Color : int { Red = 1, Green = 2, Yellow = 3, Cyan = 6 };
+
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  // Writes all of `bytes` with as few system calls as possible (a JSON line
+  // is one write(2) call unless the kernel takes it in parts).
+  virtual IoResult write(std::string_view bytes) = 0;
+  // True when this sink is a terminal that can change the foreground colour.
+  virtual bool is_color_terminal() const = 0;
+  virtual IoResult set_color(Color color) = 0;
+  virtual IoResult reset_color() = 0;
+};
+
+// Standard output, file descriptor 1, looked up in the terminfo database by
+// "TERM" / "TERMINFO" / "TERMINFO_DIRS" when it is created.
+std::unique_ptr<OutputSink> make_stdout_sink();
+
+// A sink that appends to a string; never a terminal unless told so, in which
+// case colours are written as "{red}" ... "{reset}" markers for tests.
+class StringSink final : public OutputSink {
+ public:
+  explicit StringSink(bool pretend_color_terminal = false)
+      : pretend_color_(pretend_color_terminal) {}
+  IoResult write(std::string_view bytes) override {
+    text_.append(bytes);
+    return {};
+  }
+  bool is_color_terminal() const override { return pretend_color_; }
+  IoResult set_color(Color color) override;
+  IoResult reset_color() override {
+    text_.append("{reset}");
+    return {};
+  }
+  const std::string& text() const { return text_; }
+  void clear() { text_.clear(); }
+
+ private:
+  bool pretend_color_;
+  std::string text_;
+};
+
+}  // namespace harness

@@ -1,0 +1,64 @@
+"""Shared helpers for end-to-end tests that start built executables.
+
+Each end-to-end test is a Python unittest module run by CTest with the
+Debian interpreter (/usr/bin/python3). Typical use:
+
+    from e2e import run, normalise_times
+    result = run([BIN, "--list"], env={"RUST_TEST_THREADS": "1"})
+    self.assertEqual(result.status, 0)
+    self.assertEqual(normalise_times(result.stdout), b"...")
+"""
+
+import os
+import re
+import subprocess
+from dataclasses import dataclass
+
+
+@dataclass
+class Result:
+    stdout: bytes
+    stderr: bytes
+    status: int  # exit code, or -N when ended by signal N
+
+
+# Variables of the harness and the simulated card that a developer's shell may
+# hold and that would change what a test sees; removed unless a test sets them.
+_SCRUBBED = (
+    "RUST_TEST_THREADS", "RUST_TEST_NOCAPTURE", "RUST_TEST_SHUFFLE", "RUST_TEST_SHUFFLE_SEED",
+    "RUST_TEST_TIME_UNIT", "RUST_TEST_TIME_INTEGRATION", "RUST_TEST_TIME_DOCTEST",
+    "RUSTC_BOOTSTRAP", "RUST_BACKTRACE", "RUST_MIN_STACK",
+    "ZEL_TEST_HOST_WRITE_JITTER_MAX_US", "ZEL_TEST_HOST_WRITE_JITTER_SEED", "ZEL_SIM_FAULT",
+)
+
+
+def clean_env(extra=None, unset=()):
+    """The current environment without the harness variables, plus `extra`.
+    Values may be str or bytes (bytes for values that are not valid UTF-8)."""
+    env = {k.encode() if isinstance(k, str) else k: v for k, v in os.environb.items()}
+    for name in _SCRUBBED + tuple(unset):
+        env.pop(name.encode(), None)
+    for k, v in (extra or {}).items():
+        env[k.encode() if isinstance(k, str) else k] = v.encode() if isinstance(v, str) else v
+    return env
+
+
+def run(cmd, env=None, unset=(), stdin=b"", cwd=None, timeout=120):
+    """Runs `cmd` with a clean environment plus `env`; captures both streams."""
+    proc = subprocess.run(cmd, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=clean_env(env, unset), cwd=cwd, timeout=timeout)
+    return Result(proc.stdout, proc.stderr, proc.returncode)
+
+
+_RUN_TIME = re.compile(rb"finished in \d+\.\d\ds")
+_TEST_TIME = re.compile(rb"<\d+\.\d{3}s>")
+_JSON_TIME = re.compile(rb'"exec_time": [0-9.]+')
+_XML_TIME = re.compile(rb'time="[0-9.]+"')
+
+
+def normalise_times(text: bytes) -> bytes:
+    """Replaces measured times by fixed markers so outputs compare byte for byte."""
+    text = _RUN_TIME.sub(b"finished in X.XXs", text)
+    text = _TEST_TIME.sub(b"<X.XXXs>", text)
+    text = _JSON_TIME.sub(b'"exec_time": T', text)
+    return _XML_TIME.sub(b'time="T"', text)
