@@ -10,25 +10,10 @@
 
 namespace harness {
 
-// --- command line (replaced by cli.cpp) ---
-ParseOutcome parse_opts(const std::vector<std::string>&) {
-  TestOpts opts;
-  const char* nocapture = std::getenv("RUST_TEST_NOCAPTURE");
-  opts.nocapture = nocapture != nullptr && std::string(nocapture) != "0";
-  return opts;
-}
-
-// --- concurrency (replaced by concurrency.cpp) ---
-std::size_t get_concurrency() { return 2; }
-
 // --- fatal failures (replaced by the core) ---
 void fatal(const std::string& message, std::source_location) {
   std::cerr << "\nthread 'main' panicked:\n" << message << "\n";
   std::exit(101);
 }
-
-// --- machine-readable formats (replaced by json_formatter.cpp, junit_formatter.cpp) ---
-std::unique_ptr<OutputFormatter> make_json_formatter(OutputSink&) { return nullptr; }
-std::unique_ptr<OutputFormatter> make_junit_formatter(OutputSink&) { return nullptr; }
 
 }  // namespace harness
