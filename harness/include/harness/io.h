@@ -30,7 +30,8 @@ class OutputSink {
   // Writes all of `bytes` with as few system calls as possible (a JSON line
   // is one write(2) call unless the kernel takes it in parts).
   virtual IoResult write(std::string_view bytes) = 0;
-  // True when this sink is a terminal that can change the foreground colour.
+  // True when this sink is a terminal found in the terminfo database. Its
+  // `set_color` writes nothing for a colour the description cannot show.
   virtual bool is_color_terminal() const = 0;
   virtual IoResult set_color(Color color) = 0;
   virtual IoResult reset_color() = 0;
@@ -39,6 +40,9 @@ class OutputSink {
 // Standard output, file descriptor 1, looked up in the terminfo database by
 // "TERM" / "TERMINFO" / "TERMINFO_DIRS" when it is created.
 std::unique_ptr<OutputSink> make_stdout_sink();
+// The same sink on another descriptor (tests write to a pipe or /dev/full).
+// Every write loops over partial writes and EINTR; a failure returns the errno.
+std::unique_ptr<OutputSink> make_fd_sink(int fd);
 
 // A sink that appends to a string; never a terminal unless told so, in which
 // case colours are written as "{red}" ... "{reset}" markers for tests.
