@@ -1,0 +1,94 @@
+// Builds profile messages for the reader's tests: through the generated
+// builders, or word by word when a test needs a message no writer produces.
+#pragma once
+
+#include <capnp/message.h>
+#include <capnp/serialize.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "profile.capnp.h"
+#include "zel_package.h"
+
+namespace profile_test {
+
+using Words = std::vector<std::uint64_t>;
+
+// The unpacked stream form of a built message.
+inline std::string serialize(capnp::MessageBuilder& message) {
+  const auto words = capnp::messageToFlatArray(message);
+  const auto bytes = words.asBytes();
+  return std::string(reinterpret_cast<const char*>(bytes.begin()), bytes.size());
+}
+
+// The stream form of hand-made segments: the segment table, then each segment.
+inline std::string frame(const std::vector<Words>& segments) {
+  std::vector<std::uint32_t> table{static_cast<std::uint32_t>(segments.size() - 1)};
+  for (const auto& segment : segments) table.push_back(static_cast<std::uint32_t>(segment.size()));
+  if (table.size() % 2 == 1) table.push_back(0);
+  std::string out(reinterpret_cast<const char*>(table.data()), table.size() * 4);
+  for (const auto& segment : segments) {
+    out.append(reinterpret_cast<const char*>(segment.data()), segment.size() * 8);
+  }
+  return out;
+}
+
+// Pointer words of the encoding. `offset` counts words from the end of the pointer.
+inline std::uint64_t struct_ptr(std::int32_t offset, std::uint16_t data_words,
+                                std::uint16_t pointers) {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(offset) << 2)) |
+         (static_cast<std::uint64_t>(data_words) << 32) |
+         (static_cast<std::uint64_t>(pointers) << 48);
+}
+// A list of structs: `words` is the size of the elements without the tag word.
+inline std::uint64_t struct_list_ptr(std::int32_t offset, std::uint32_t words) {
+  return 1 | (static_cast<std::uint64_t>(static_cast<std::uint32_t>(offset) << 2)) | (7ull << 32) |
+         (static_cast<std::uint64_t>(words) << 35);
+}
+// The tag word in front of a struct list's elements.
+inline std::uint64_t list_tag(std::uint32_t count, std::uint16_t data_words,
+                              std::uint16_t pointers) {
+  return struct_ptr(static_cast<std::int32_t>(count), data_words, pointers);
+}
+// A list of bytes, which is how a text is stored (its NUL included in `bytes`).
+inline std::uint64_t byte_list_ptr(std::int32_t offset, std::uint32_t bytes) {
+  return 1 | (static_cast<std::uint64_t>(static_cast<std::uint32_t>(offset) << 2)) | (2ull << 32) |
+         (static_cast<std::uint64_t>(bytes) << 35);
+}
+inline std::uint64_t far_ptr(std::uint32_t segment, std::uint32_t word, bool double_far = false) {
+  return 2 | (double_far ? 4 : 0) | (static_cast<std::uint64_t>(word) << 3) |
+         (static_cast<std::uint64_t>(segment) << 32);
+}
+// Text bytes packed into words, with the NUL and zero padding.
+inline Words text_words(std::string_view text) {
+  Words out((text.size() + 1 + 7) / 8, 0);
+  std::memcpy(out.data(), text.data(), text.size());
+  return out;
+}
+
+// Hands `bytes` to the reader the way a caller hands it an opened file.
+inline std::expected<zel_package::ProfileReport, zel_package::PackageError> read_bytes(
+    std::string_view bytes) {
+  const int fd = memfd_create("profile", MFD_CLOEXEC);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      lseek(fd, 0, SEEK_SET) != 0) {
+    std::abort();
+  }
+  return zel_package::ProfileReport::read(kj::AutoCloseFd(fd));
+}
+
+// The debug text of the read's error, or "ok".
+inline std::string read_error(std::string_view bytes) {
+  auto report = read_bytes(bytes);
+  return report ? std::string("ok") : zel_package::debug_text(report.error());
+}
+
+}  // namespace profile_test
