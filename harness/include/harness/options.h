@@ -18,6 +18,9 @@ enum class OutputFormat { Pretty, Terse, Json, Junit };
 struct TimeThreshold {
   std::chrono::nanoseconds warn;
   std::chrono::nanoseconds critical;
+  // The threshold in variable `name` ("WARN_MS,CRITICAL_MS"); nothing when
+  // the variable is unset. A malformed value stops the process (status 101).
+  static std::optional<TimeThreshold> from_env_var(const char* name);
   bool operator==(const TimeThreshold&) const = default;
 };
 
