@@ -99,7 +99,24 @@ std::expected<ProfileReport, PackageError> copy_profile(capnp::MessageReader& me
 // room to spare; what the limit stops is a small hostile file whose pointers
 // alias one another (or whose lists claim millions of empty elements) and
 // would otherwise expand into more records than memory holds.
-std::expected<ProfileReport, PackageError> read_message(kj::InputStream& input) {
+// The input as the stream reader sees it. When a truncated message makes the
+// reader give up, its cleanup tries to skip the rest of the message; the input
+// is released right after, so there is nothing to skip for, and skipping past
+// the end would only raise (and log) a second premature-end error.
+class MessageInput final : public kj::InputStream {
+ public:
+  explicit MessageInput(kj::InputStream& inner) : inner_(inner) {}
+  std::size_t tryRead(void* buffer, std::size_t min_bytes, std::size_t max_bytes) override {
+    return inner_.tryRead(buffer, min_bytes, max_bytes);
+  }
+  void skip(std::size_t) override {}
+
+ private:
+  kj::InputStream& inner_;
+};
+
+std::expected<ProfileReport, PackageError> read_message(kj::InputStream& raw_input) {
+  MessageInput input(raw_input);
   capnp::InputStreamMessageReader stream_message(input, capnp_reader_options());
   std::vector<kj::ArrayPtr<const capnp::word>> segments;
   std::uint64_t words = 0;

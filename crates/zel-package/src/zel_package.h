@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <new>
 #include <string>
 #include <variant>
 #include <vector>
@@ -71,6 +72,25 @@ struct OsError {
 struct PackageError {
   struct Capnp {
     kj::Exception exception;
+
+    explicit Capnp(kj::Exception e) : exception(kj::mv(e)) {}
+    Capnp(const Capnp&) = default;
+    Capnp(Capnp&&) = default;
+    // kj::Exception can be copied and moved but not assigned; errors can.
+    Capnp& operator=(const Capnp& other) noexcept {
+      if (this != &other) {
+        exception.~Exception();
+        new (&exception) kj::Exception(other.exception);
+      }
+      return *this;
+    }
+    Capnp& operator=(Capnp&& other) noexcept {
+      if (this != &other) {
+        exception.~Exception();
+        new (&exception) kj::Exception(kj::mv(other.exception));
+      }
+      return *this;
+    }
   };
   struct Io {
     OsError error;

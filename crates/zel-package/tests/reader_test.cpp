@@ -319,3 +319,53 @@ TEST(ProfileRead, HasNoTraversalLimitAndTheDefaultNestingLimit) {
 }
 
 }  // namespace
+
+namespace {
+
+using zel_package::NotInSchema;
+using zel_package::OsError;
+using zel_package::PackageError;
+
+TEST(PackageErrorText, NamesTheVariantAndItsPayload) {
+  using Type = kj::Exception::Type;
+  struct Case {
+    PackageError error;
+    const char* text;
+  };
+  const Case cases[] = {
+      {kj::Exception(Type::FAILED, "io.c++", 53, kj::str("Premature EOF")),
+       "Capnp(Error { kind: Failed, extra: \"Premature EOF\" })"},
+      {kj::Exception(Type::DISCONNECTED, "f", 1, kj::str("peer \"gone\"\n\ttab\\")),
+       "Capnp(Error { kind: Disconnected, extra: \"peer \\\"gone\\\"\\n\\ttab\\\\\" })"},
+      {kj::Exception(Type::OVERLOADED, "f", 1, kj::str("")),
+       "Capnp(Error { kind: Overloaded, extra: \"\" })"},
+      {kj::Exception(Type::UNIMPLEMENTED, "f", 1, kj::str("x")),
+       "Capnp(Error { kind: Unimplemented, extra: \"x\" })"},
+      {OsError{2}, "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })"},
+      {OsError{13}, "Io(Os { code: 13, kind: PermissionDenied, message: \"Permission denied\" })"},
+      {OsError{21}, "Io(Os { code: 21, kind: IsADirectory, message: \"Is a directory\" })"},
+      {OsError{5}, "Io(Os { code: 5, kind: Uncategorized, message: \"Input/output error\" })"},
+      {zel_utf8::Utf8Error{2, 1}, "Utf8(Utf8Error { valid_up_to: 2, error_len: Some(1) })"},
+      {zel_utf8::Utf8Error{1, std::nullopt}, "Utf8(Utf8Error { valid_up_to: 1, error_len: None })"},
+      {NotInSchema{4}, "SchemaEnum(NotInSchema(4))"},
+      {PackageError::Invalid{"unsupported profile schema version 0"},
+       "Invalid(\"unsupported profile schema version 0\")"},
+      {PackageError::Invalid{"a \"b\" \\ \x01\x7f\r\0"},
+       "Invalid(\"a \\\"b\\\" \\\\ \\u{1}\\u{7f}\\r\")"},
+  };
+  for (const auto& [error, text] : cases) EXPECT_EQ(debug_text(error), text);
+}
+
+TEST(PackageErrorText, ErrorsCopyAndAssignWhole) {
+  PackageError error = NotInSchema{9};
+  const PackageError capnp = kj::Exception(kj::Exception::Type::FAILED, "f", 1, kj::str("bad"));
+  error = capnp;
+  EXPECT_EQ(debug_text(error), "Capnp(Error { kind: Failed, extra: \"bad\" })");
+  PackageError other = error;
+  error = PackageError::Invalid{"x"};
+  EXPECT_EQ(debug_text(other), debug_text(capnp));
+  other = std::move(error);
+  EXPECT_EQ(debug_text(other), "Invalid(\"x\")");
+}
+
+}  // namespace
