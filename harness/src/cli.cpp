@@ -179,13 +179,13 @@ std::optional<TimeThreshold> TimeThreshold::from_env_var(const char* name) {
   const std::size_t comma = text->find(',');
   if (comma == std::string::npos) {
     fatal("Duration variable " + std::string(name) +
-                  " expected to have 2 numbers separated by comma, but got " + *text);
+          " expected to have 2 numbers separated by comma, but got " + *text);
   }
   auto millis = [&](std::string_view part) {
     const auto count = parse_unsigned(part);
     if (!count) {
       fatal("Duration value in variable " + std::string(name) +
-                    " is expected to be a number, but got " + std::string(part));
+            " is expected to be a number, but got " + std::string(part));
     }
     return *count;
   };
@@ -283,9 +283,8 @@ ParseOutcome parse_opts(const std::vector<std::string>& args) {
     unstable = true;
   }
 
-  for (const char* gated :
-       {"force-run-in-process", "exclude-should-panic", "fail-fast", "report-time",
-        "ensure-time"}) {
+  for (const char* gated : {"force-run-in-process", "exclude-should-panic", "fail-fast",
+                            "report-time", "ensure-time"}) {
     if (!unstable && m.present(gated)) return ParseError{gated_message("flag", gated)};
   }
 
@@ -355,8 +354,8 @@ ParseOutcome parse_opts(const std::vector<std::string>& args) {
     const auto number = parse_unsigned(*threads);
     if (number && *number == 0) return ParseError{"argument for --test-threads must not be 0"};
     if (!number) {
-      return ParseError{"argument for --test-threads must be a number > 0 (error: " +
-                        number.error() + ")"};
+      return ParseError{
+          "argument for --test-threads must be a number > 0 (error: " + number.error() + ")"};
     }
     opts.test_threads = static_cast<std::size_t>(*number);
   }

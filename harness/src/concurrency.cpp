@@ -45,7 +45,9 @@ std::vector<std::string> lines_of(const std::optional<std::string>& text) {
   return lines;
 }
 
-std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+std::string first_line(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
 
 struct Mount {
   std::string root;         // the path inside the hierarchy that is mounted
@@ -137,7 +139,8 @@ std::optional<std::size_t> cgroup1_limit(const fs::path& root,
     const std::size_t first = line.find(':');
     const std::size_t second = line.find(':', first + 1);
     if (first == std::string::npos || second == std::string::npos) continue;
-    const auto controllers = split(std::string_view(line).substr(first + 1, second - first - 1), ',');
+    const auto controllers =
+        split(std::string_view(line).substr(first + 1, second - first - 1), ',');
     if (std::find(controllers.begin(), controllers.end(), "cpu") == controllers.end()) continue;
     const auto mount = find_mount(mountinfo, "cgroup", "cpu");
     if (!mount) return std::nullopt;

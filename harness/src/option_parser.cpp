@@ -17,7 +17,9 @@ std::size_t find_option(const std::vector<OptGroup>& table, std::string_view nam
   return kNotFound;
 }
 
-bool takes_value(const OptGroup& option) { return option.kind != OptGroup::Kind::Flag; }
+bool takes_value(const OptGroup& option) {
+  return option.kind != OptGroup::Kind::Flag;
+}
 
 // The byte length of the character that starts `text`: a well-formed UTF-8
 // lead byte gives its sequence length, anything else counts as one byte, so a

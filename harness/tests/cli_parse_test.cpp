@@ -16,8 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 
 const char* const kHarnessVariables[] = {
-    "RUSTC_BOOTSTRAP",       "RUST_TEST_NOCAPTURE",    "RUST_TEST_SHUFFLE",
-    "RUST_TEST_SHUFFLE_SEED", "RUST_TEST_TIME_UNIT",   "RUST_TEST_TIME_INTEGRATION",
+    "RUSTC_BOOTSTRAP",        "RUST_TEST_NOCAPTURE", "RUST_TEST_SHUFFLE",
+    "RUST_TEST_SHUFFLE_SEED", "RUST_TEST_TIME_UNIT", "RUST_TEST_TIME_INTEGRATION",
     "RUST_TEST_TIME_DOCTEST", "RUST_TEST_THREADS",
 };
 
@@ -72,8 +72,9 @@ TEST_F(ParseOpts, RejectsBadCommandLinesWithExactMessages) {
       {{"--list="}, "Option 'list' does not take an argument"},
       {{"-h", "--frobnicate"}, "Unrecognized option: 'frobnicate'"},
       {{"--frobnicate", "--format"}, "Unrecognized option: 'frobnicate'"},
-      {{"--format", "--frobnicate"}, "argument for --format must be pretty, terse, json or "
-                                     "junit (was --frobnicate)"},
+      {{"--format", "--frobnicate"},
+       "argument for --format must be pretty, terse, json or "
+       "junit (was --frobnicate)"},
       // Duplicates are found after the whole scan, in table order.
       {{"--exact", "--exact"}, "Option 'exact' given more than once"},
       {{"-q", "--quiet"}, "Option 'quiet' given more than once"},
@@ -152,8 +153,7 @@ TEST_F(ParseOpts, RejectsBadCommandLinesWithExactMessages) {
        "argument for --color must be auto, always, or never (was red)"},
       {{"--color=Always"}, "argument for --color must be auto, always, or never (was Always)"},
       {{"--color="}, "argument for --color must be auto, always, or never (was )"},
-      {{"--format", "xml"},
-       "argument for --format must be pretty, terse, json or junit (was xml)"},
+      {{"--format", "xml"}, "argument for --format must be pretty, terse, json or junit (was xml)"},
       {{"-q", "--format=Terse"},
        "argument for --format must be pretty, terse, json or junit (was Terse)"},
   };
@@ -192,12 +192,20 @@ TEST_F(ParseOpts, BuildsTheOptionsRecord) {
        }},
       {{"-"}, [](TestOpts& o) { o.filters = {"-"}; }},
       {{""}, [](TestOpts& o) { o.filters = {""}; }},
-      {{"--", "--list", "-q"}, [](TestOpts& o) { o.filters = {"--list", "-q"}; }},
-      {{"x", "--", "--", "y"}, [](TestOpts& o) { o.filters = {"x", "--", "y"}; }},
+      {{"--", "--list", "-q"},
+       [](TestOpts& o) {
+         o.filters = {"--list", "-q"};
+       }},
+      {{"x", "--", "--", "y"},
+       [](TestOpts& o) {
+         o.filters = {"x", "--", "y"};
+       }},
       // A value option takes the next argument whatever it looks like.
       {{"--skip", "--list"}, [](TestOpts& o) { o.skip = {"--list"}; }},
       {{"--skip", "a", "--skip=b", "--skip", ""},
-       [](TestOpts& o) { o.skip = {"a", "b", ""}; }},
+       [](TestOpts& o) {
+         o.skip = {"a", "b", ""};
+       }},
       {{"--skip=a=b"}, [](TestOpts& o) { o.skip = {"a=b"}; }},
       {{"--logfile", "--"}, [](TestOpts& o) { o.logfile = "--"; }},
       {{"--logfile="}, [](TestOpts& o) { o.logfile = ""; }},
@@ -233,7 +241,8 @@ TEST_F(ParseOpts, BuildsTheOptionsRecord) {
       {{"--quiet"}, [](TestOpts& o) { o.format = OutputFormat::Terse; }},
       {{"-q", "--format", "pretty"}, [](TestOpts&) {}},
       {{"--format", "terse"}, [](TestOpts& o) { o.format = OutputFormat::Terse; }},
-      {{"-Zunstable-options", "--format=json"}, [](TestOpts& o) { o.format = OutputFormat::Json; },
+      {{"-Zunstable-options", "--format=json"},
+       [](TestOpts& o) { o.format = OutputFormat::Json; },
        {bootstrap}},
       {{"-Z", "unstable-options", "-q", "--format", "junit"},
        [](TestOpts& o) { o.format = OutputFormat::Junit; },
@@ -260,7 +269,8 @@ TEST_F(ParseOpts, BuildsTheOptionsRecord) {
        {bootstrap}},
       // Shuffling.
       {{"-Zunstable-options", "--shuffle"}, [](TestOpts& o) { o.shuffle = true; }, {bootstrap}},
-      {{"-Zunstable-options", "--shuffle-seed", "+0"}, [](TestOpts& o) { o.shuffle_seed = 0; },
+      {{"-Zunstable-options", "--shuffle-seed", "+0"},
+       [](TestOpts& o) { o.shuffle_seed = 0; },
        {bootstrap}},
       {{"-Zunstable-options", "--shuffle-seed=18446744073709551615"},
        [](TestOpts& o) { o.shuffle_seed = 18446744073709551615ull; },
@@ -278,8 +288,7 @@ TEST_F(ParseOpts, BuildsTheOptionsRecord) {
        {bootstrap, {"RUST_TEST_SHUFFLE_SEED", "bad"}}},
       // Without unstable options the shuffle variables are not read at all.
       {{}, [](TestOpts&) {}, {{"RUST_TEST_SHUFFLE", "1"}, {"RUST_TEST_SHUFFLE_SEED", "bad"}}},
-      {{"-Zunstable-options"}, [](TestOpts&) {},
-       {bootstrap, {"RUST_TEST_SHUFFLE_SEED", "\xff"}}},
+      {{"-Zunstable-options"}, [](TestOpts&) {}, {bootstrap, {"RUST_TEST_SHUFFLE_SEED", "\xff"}}},
       // Time options.
       {{"-Zunstable-options", "--report-time"},
        [](TestOpts& o) { o.time_options = TestTimeOptions{}; },
@@ -337,7 +346,10 @@ TEST_F(ParseOpts, EmptyArgumentListYieldsDefaults) {
 
 TEST_F(ParseOpts, HelpWinsOverEverythingButScanErrors) {
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-h"}, {"--help"}, {"-h", "--format", "xml"}, {"-qh"},
+       {std::vector<std::string>{"-h"},
+        {"--help"},
+        {"-h", "--format", "xml"},
+        {"-qh"},
         {"--help", "-Z", "nonsense", "--shuffle", "--include-ignored", "--ignored"}}) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -376,26 +388,35 @@ struct FatalCase {
 TEST_F(ParseOpts, BadHarnessVariablesAreFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::vector<FatalCase> cases = {
-      {{"-Zunstable-options"}, {"RUST_TEST_SHUFFLE_SEED", "abc"},
+      {{"-Zunstable-options"},
+       {"RUST_TEST_SHUFFLE_SEED", "abc"},
        "RUST_TEST_SHUFFLE_SEED is `abc`, should be a number."},
-      {{"-Zunstable-options", "--shuffle"}, {"RUST_TEST_SHUFFLE_SEED", ""},
+      {{"-Zunstable-options", "--shuffle"},
+       {"RUST_TEST_SHUFFLE_SEED", ""},
        "RUST_TEST_SHUFFLE_SEED is ``, should be a number."},
-      {{"-Zunstable-options", "--report-time"}, {"RUST_TEST_TIME_UNIT", "500"},
+      {{"-Zunstable-options", "--report-time"},
+       {"RUST_TEST_TIME_UNIT", "500"},
        "Duration variable RUST_TEST_TIME_UNIT expected to have 2 numbers separated by comma, "
        "but got 500"},
-      {{"-Zunstable-options", "--ensure-time"}, {"RUST_TEST_TIME_INTEGRATION", "a,b"},
+      {{"-Zunstable-options", "--ensure-time"},
+       {"RUST_TEST_TIME_INTEGRATION", "a,b"},
        "Duration value in variable RUST_TEST_TIME_INTEGRATION is expected to be a number, but "
        "got a"},
-      {{"-Zunstable-options", "--ensure-time"}, {"RUST_TEST_TIME_DOCTEST", "5,b"},
+      {{"-Zunstable-options", "--ensure-time"},
+       {"RUST_TEST_TIME_DOCTEST", "5,b"},
        "Duration value in variable RUST_TEST_TIME_DOCTEST is expected to be a number, but got b"},
-      {{"-Zunstable-options", "--report-time"}, {"RUST_TEST_TIME_UNIT", "1,2,3"},
+      {{"-Zunstable-options", "--report-time"},
+       {"RUST_TEST_TIME_UNIT", "1,2,3"},
        "Duration value in variable RUST_TEST_TIME_UNIT is expected to be a number, but got 2,3"},
-      {{"-Zunstable-options", "--report-time"}, {"RUST_TEST_TIME_UNIT", " 1,2"},
+      {{"-Zunstable-options", "--report-time"},
+       {"RUST_TEST_TIME_UNIT", " 1,2"},
        "Duration value in variable RUST_TEST_TIME_UNIT is expected to be a number, but got  1"},
-      {{"-Zunstable-options", "--report-time"}, {"RUST_TEST_TIME_UNIT", "200,100"},
+      {{"-Zunstable-options", "--report-time"},
+       {"RUST_TEST_TIME_UNIT", "200,100"},
        "Test execution warn time should be less or equal to the critical time"},
       // A fatal threshold comes before a later step's returned error.
-      {{"-Zunstable-options", "--report-time", "--color", "red"}, {"RUST_TEST_TIME_UNIT", ","},
+      {{"-Zunstable-options", "--report-time", "--color", "red"},
+       {"RUST_TEST_TIME_UNIT", ","},
        "Duration value in variable RUST_TEST_TIME_UNIT is expected to be a number, but got "},
   };
   for (const FatalCase& c : cases) {
@@ -403,8 +424,7 @@ TEST_F(ParseOpts, BadHarnessVariablesAreFatal) {
     ScopedEnv scoped;
     scoped.set("RUSTC_BOOTSTRAP", "1");
     scoped.set(c.variable.name, c.variable.value);
-    EXPECT_EXIT(parse(c.args), testing::ExitedWithCode(101),
-                testing::HasSubstr(c.message + "\n"));
+    EXPECT_EXIT(parse(c.args), testing::ExitedWithCode(101), testing::HasSubstr(c.message + "\n"));
   }
 }
 

@@ -18,6 +18,10 @@ std::uint64_t siphash13(std::span<const std::uint8_t> bytes);
 std::uint64_t siphash13_keyed(std::uint64_t k0, std::uint64_t k1,
                               std::span<const std::uint8_t> bytes);
 
+// The hash of the entries' names that, with the seed, drives the draw: the
+// entry count, then each name's form, text, 0xFF and padding.
+std::uint64_t shuffle_names_hash(const std::vector<std::pair<TestId, TestDescAndFn>>& tests);
+
 // Reorders `tests` in place; each entry keeps its id.
 void shuffle_tests(std::uint64_t seed, std::vector<std::pair<TestId, TestDescAndFn>>& tests);
 
