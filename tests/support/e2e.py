@@ -56,6 +56,15 @@ _JSON_TIME = re.compile(rb'"exec_time": [0-9.]+')
 _XML_TIME = re.compile(rb'time="[0-9.]+"')
 
 
+_THREAD_ID = re.compile(rb"^(thread '[^'\n]*' )\(\d+\)( panicked at )", re.MULTILINE)
+
+
+def normalise_thread_ids(text: bytes) -> bytes:
+    """Replaces the kernel thread id of failure reports ("thread 'x' (12345)
+    panicked at") by "(TID)" so outputs compare byte for byte."""
+    return _THREAD_ID.sub(rb"\1(TID)\2", text)
+
+
 def normalise_times(text: bytes) -> bytes:
     """Replaces measured times by fixed markers so outputs compare byte for byte."""
     text = _RUN_TIME.sub(b"finished in X.XXs", text)

@@ -1,0 +1,15 @@
+// Ending the process from inside the harness.
+#pragma once
+
+namespace harness {
+
+// Ends the process with `status` after flushing C stdio. Once test threads
+// may have been abandoned (a fail-fast run, an output error), static
+// destructors are skipped so that threads still running cannot touch
+// destroyed objects.
+[[noreturn]] void end_process(int status);
+
+// Marks that test threads may outlive the run loop.
+void note_threads_abandoned();
+
+}  // namespace harness

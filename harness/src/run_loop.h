@@ -1,0 +1,55 @@
+// Pieces of the run loop shared between run.cpp and its unit tests: starting
+// one test, the running-test table and the 60-second time-out queue.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "channel.h"
+#include "harness/formatter.h"
+#include "harness/options.h"
+#include "harness/test.h"
+#include "thread.h"
+
+namespace harness {
+
+using Completions = Channel<CompletedTest>;
+using MonotonicInstant = std::chrono::steady_clock::time_point;
+
+// A started test; no handle when it ran (or was reported) on the calling thread.
+struct RunningTest {
+  std::optional<ThreadHandle> thread;
+};
+using RunningTests = std::map<TestId, RunningTest>;
+
+// A test's 60-second mark, kept in start order.
+struct TimeoutEntry {
+  TestId id;
+  TestDesc desc;
+  MonotonicInstant deadline;
+};
+using TimeoutQueue = std::deque<TimeoutEntry>;
+
+// Removes from the front of `queue` every entry whose deadline is not later
+// than `now`; returns, in queue order, the descriptions of those whose tests
+// are still in `running`.
+std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQueue& queue,
+                                          MonotonicInstant now);
+
+// Starts one test: reports it ignored without a thread, runs a benchmark on
+// the calling thread, or starts a thread named after the test (on the calling
+// thread when the system is out of threads). Exactly one completion message
+// reaches `completions` for it.
+std::optional<ThreadHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
+                                     TestDescAndFn test,
+                                     const std::shared_ptr<Completions>& completions);
+
+// The join rule: a thread that failed after reporting success turns `Ok`
+// into "panicked after reporting success".
+TestResult apply_join_outcome(TestResult result, bool thread_failed);
+
+}  // namespace harness
