@@ -65,6 +65,16 @@ def normalise_thread_ids(text: bytes) -> bytes:
     return _THREAD_ID.sub(rb"\1(TID)\2", text)
 
 
+_EMBEDDED_THREAD_ID = re.compile(rb"(thread '[^'\n]*' )\(\d+\)( panicked at )")
+
+
+def normalise_embedded_thread_ids(text: bytes) -> bytes:
+    """As normalise_thread_ids, for failure reports embedded in one line of
+    machine-readable output (a JSON string, XML character data), where a report
+    does not start a line."""
+    return _EMBEDDED_THREAD_ID.sub(rb"\1(TID)\2", text)
+
+
 def normalise_times(text: bytes) -> bytes:
     """Replaces measured times by fixed markers so outputs compare byte for byte."""
     text = _RUN_TIME.sub(b"finished in X.XXs", text)
