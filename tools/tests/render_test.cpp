@@ -1,0 +1,83 @@
+// The inspector's escaping, sums and drawing of large profiles.
+#include <gtest/gtest.h>
+
+#include "output.h"
+#include "profile_stats.h"
+#include "timeline_svg.h"
+#include "trace_json.h"
+
+namespace {
+
+using zel_package::CycleSample;
+using zel_package::ProfileReport;
+using zel_package::ProfileStep;
+using zel_package::ProfileStepKind;
+using zel_package::TileProfile;
+
+CycleSample sample(ProfileStepKind kind, std::uint32_t start, std::uint32_t end) {
+  ProfileStep step;
+  step.kind = kind;
+  step.operation = "op";
+  return CycleSample{step, start, end};
+}
+
+TEST(ProfileEscaping, JsonAndXmlTexts) {
+  struct Case {
+    std::string_view text, json, xml;
+  };
+  const Case cases[] = {
+      {"plain é", "\"plain é\"", "plain é"},
+      {"q\"b\\s", "\"q\\\"b\\\\s\"", "q&quot;b\\s"},
+      {"<a & 'b'>", "\"<a & 'b'>\"", "&lt;a &amp; &apos;b&apos;&gt;"},
+      {"t\tn\nr\r", "\"t\\tn\\nr\\r\"", "t\tn\nr\r"},
+      // XML cannot hold these characters at all, not even as references.
+      {"\x01\x1f\x7f", "\"\\u0001\\u001f\\u007f\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD", "\"\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD\"",
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(zel_profile::json_string(c.text), c.json);
+    EXPECT_EQ(zel_profile::xml_text(c.text), c.xml);
+  }
+}
+
+TEST(ProfileStats, SumsCyclesPerKindAndTile) {
+  const ProfileReport report{
+      100,
+      {TileProfile{7, {sample(ProfileStepKind::Compute, 10, 30), sample(ProfileStepKind::Idle, 30, 35),
+                       sample(ProfileStepKind::Exchange, 50, 40)}},
+       TileProfile{7, {}},
+       TileProfile{9, {sample(ProfileStepKind::Synchronization, 5, 6)}}}};
+  const auto stats = zel_profile::compute_stats(report);
+  EXPECT_EQ(stats.tiles, 3u);
+  EXPECT_EQ(stats.samples, 4u);
+  EXPECT_EQ(stats.distinct_tiles, 2u);
+  EXPECT_EQ(stats.reversed_samples, 1u);  // counted, but covers no cycles
+  EXPECT_EQ(stats.cycles_by_kind, (std::array<std::uint64_t, 4>{0, 20, 1, 5}));
+  EXPECT_EQ(stats.samples_by_kind, (std::array<std::uint64_t, 4>{1, 1, 1, 1}));
+  EXPECT_EQ(stats.first_cycle, 5u);
+  EXPECT_EQ(stats.last_cycle, 40u);  // the latest end, not the latest start
+  ASSERT_EQ(stats.loads.size(), 3u);
+  EXPECT_EQ(stats.loads[0].busy_cycles, 20u);
+  EXPECT_EQ(stats.loads[0].total_cycles, 25u);
+}
+
+TEST(ProfileSvg, LargeProfilesMergeBarsThatTouchAtThisScale) {
+  // 60,000 back-to-back samples on one tile, alternating kinds in runs of 1,000.
+  TileProfile tile{3, {}};
+  for (std::uint32_t i = 0; i < 60'000; ++i) {
+    const auto kind = (i / 1000) % 2 == 0 ? ProfileStepKind::Compute : ProfileStepKind::Exchange;
+    tile.samples.push_back(sample(kind, i * 10, i * 10 + 10));
+  }
+  zel_profile::StringOutput out;
+  zel_profile::write_svg(ProfileReport{1'000'000, {tile}}, "big", out);
+  const std::string& svg = out.text();
+  std::size_t bars = 0;
+  for (auto at = svg.find("<rect x="); at != std::string::npos; at = svg.find("<rect x=", at + 1)) {
+    ++bars;
+  }
+  EXPECT_EQ(bars, 4 + 60u);  // the legend's four, then one bar per run
+  EXPECT_EQ(svg.find("<title>tile"), std::string::npos);
+}
+
+}  // namespace

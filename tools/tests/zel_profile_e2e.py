@@ -1,0 +1,226 @@
+"""End-to-end tests of zel-profile: output, messages and exit statuses.
+
+Run by CTest: zel_profile_e2e.py ZEL_PROFILE WRITE_FIXTURE
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from e2e import run
+
+TOOL = None
+WRITE_FIXTURE = None
+
+USAGE = (b"usage: zel-profile check FILE\n"
+         b"       zel-profile summary FILE\n"
+         b"       zel-profile trace FILE -o OUT.json\n"
+         b"       zel-profile svg FILE -o OUT.svg\n"
+         b"FILE may be - for standard input, OUT may be - for standard output.\n")
+
+NOT_FOUND = b'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+
+
+class ZelProfileTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dir = cls.tmp.name
+        for kind in ("small", "no-clock", "no-tiles", "version-0", "kind-4", "bad-utf8"):
+            subprocess.run([WRITE_FIXTURE, kind, cls.path(kind)], check=True)
+        with open(cls.path("small"), "rb") as f:
+            cls.small = f.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    @classmethod
+    def path(cls, name):
+        return os.path.join(cls.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def tool(self, *args, stdin=b""):
+        return run([TOOL, *args], stdin=stdin)
+
+    def assert_fails(self, result, stderr, status):
+        self.assertEqual(result.stderr, stderr)
+        self.assertEqual(result.stdout, b"")
+        self.assertEqual(result.status, status)
+
+    def test_check_prints_counts_first(self):
+        result = self.tool("check", self.path("small"))
+        self.assertEqual(result.stderr, b"")
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout,
+                         b"tiles: 3\nsamples: 12\nclock_hz: 1000000000\n"
+                         b"distinct_physical_tiles: 3\n"
+                         b"samples_by_kind: exchange 3, compute 3, synchronization 3, idle 3\n"
+                         b"cycle_span: 1000..1575\nsamples_ending_before_start: 0\n")
+        # An empty profile is a profile; standard input works like a file.
+        with open(self.path("no-tiles"), "rb") as f:
+            result = self.tool("check", "-", stdin=f.read())
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout,
+                         b"tiles: 0\nsamples: 0\nclock_hz: 1000000000\n"
+                         b"distinct_physical_tiles: 0\n"
+                         b"samples_by_kind: exchange 0, compute 0, synchronization 0, idle 0\n"
+                         b"cycle_span: none\nsamples_ending_before_start: 0\n")
+
+    def test_summary_shares_cycles_by_kind_and_ranks_tiles(self):
+        result = self.tool("summary", self.path("small"))
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout.decode(), """\
+tiles: 3  samples: 12  clock_hz: 1000000000
+run: cycles 1000..1575, 575 cycles, 0.000000575 s
+
+kind                           cycles   share
+exchange                          150    8.7%
+compute                           600   34.8%
+synchronization                    75    4.3%
+idle                              900   52.2%
+total                            1725  100.0%
+
+busiest tiles:
+  tile  1425            375 busy cycles   65.2% of its samples
+  tile     0            275 busy cycles   47.8% of its samples
+  tile    81            175 busy cycles   30.4% of its samples
+idlest tiles:
+  tile    81            175 busy cycles   30.4% of its samples
+  tile     0            275 busy cycles   47.8% of its samples
+  tile  1425            375 busy cycles   65.2% of its samples
+""")
+        result = self.tool("summary", self.path("no-clock"))
+        self.assertIn(b"run: cycles 1000..1575, 575 cycles, no time (clock_hz is 0)\n",
+                      result.stdout)
+
+    def test_trace_is_trace_event_json(self):
+        out = self.path("trace.json")
+        result = self.tool("trace", self.path("small"), "-o", out)
+        self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""))
+        self.assertEqual(subprocess.run(["jq", "-e", ".", out], stdout=subprocess.DEVNULL).returncode, 0)
+        with open(out, encoding="utf-8") as f:
+            trace = json.load(f)
+        events = trace["traceEvents"]
+        names = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
+        self.assertEqual(names, {81: "tile 81", 0: "tile 0", 1425: "tile 1425"})
+        self.assertEqual([e["args"]["name"] for e in events if e["name"] == "process_name"],
+                         ["small"])
+        samples = [e for e in events if e["ph"] == "X"]
+        self.assertEqual(len(samples), 12)
+        first = samples[0]
+        self.assertEqual((first["tid"], first["name"], first["cat"], first["ts"], first["dur"]),
+                         (81, 'exchange "in"', "exchange", 1.0, 0.05))
+        self.assertEqual(first["args"]["metadata"], [["rows", "64"], ["rows", "é\n"]])
+        self.assertEqual([e["name"] for e in samples[:4]],
+                         ['exchange "in"', "gemm <block> & acc", "sync\\barrier",
+                          "wait\ttab \x01 \uffff"])
+        self.assertEqual(samples[1]["args"]["kernel"], "gemm_f16 'v2'")
+        self.assertEqual([e["cat"] for e in samples[:4]],
+                         ["exchange", "compute", "synchronization", "idle"])
+
+    def test_trace_without_a_clock_counts_cycles(self):
+        result = self.tool("trace", self.path("no-clock"), "-o", "-")
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stderr, b"warning: clock_hz is 0; trace times are in cycles\n")
+        trace = json.loads(result.stdout)
+        self.assertEqual(trace["otherData"], {"clock_hz": 0, "time_unit": "cycles"})
+        self.assertEqual(trace["traceEvents"][3]["ts"], 1000)
+
+    def test_svg_is_well_formed_with_a_legend(self):
+        for fixture in ("small", "no-clock", "no-tiles"):
+            out = self.path(fixture + ".svg")
+            result = self.tool("svg", self.path(fixture), "-o", out)
+            self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""))
+            lint = subprocess.run(["xmllint", "--noout", out], stderr=subprocess.PIPE)
+            self.assertEqual((lint.returncode, lint.stderr), (0, b""), fixture)
+        with open(self.path("small.svg"), encoding="utf-8") as f:
+            svg = f.read()
+        for kind in ("exchange", "compute", "synchronization", "idle"):
+            self.assertIn(">%s</text>" % kind, svg)
+        self.assertEqual(svg.count("<title>tile "), 12)
+        self.assertIn("gemm &lt;block&gt; &amp; acc", svg)
+
+    def test_files_that_are_no_profiles_fail_like_check(self):
+        cases = [
+            ("version-0", b'error: Invalid("unsupported profile schema version 0")\n'),
+            ("kind-4", b"error: SchemaEnum(NotInSchema(4))\n"),
+            ("bad-utf8", b"error: Utf8(Utf8Error { valid_up_to: 2, error_len: Some(1) })\n"),
+            ("missing", b"error: " + NOT_FOUND + b"\n"),
+        ]
+        for fixture, stderr in cases:
+            for command in (["check"], ["summary"], ["trace", "-o", self.path("x.json")],
+                            ["svg", "-o", self.path("x.svg")]):
+                with self.subTest(fixture=fixture, command=command[0]):
+                    result = self.tool(command[0], self.path(fixture), *command[1:])
+                    self.assert_fails(result, stderr, 1)
+                    self.assertFalse(os.path.exists(self.path("x.json")))
+                    self.assertFalse(os.path.exists(self.path("x.svg")))
+
+    def test_damaged_files_are_library_errors(self):
+        cases = {
+            "empty": b"",
+            "cut in the segment table": self.small[:5],
+            "cut in the segment": self.small[:-3],
+            "too many segments": b"\x00\x02\x00\x00" + b"\x00" * 4092,
+            "random bytes": bytes(range(256)) * 4,
+        }
+        for name, data in cases.items():
+            with self.subTest(name):
+                result = self.tool("check", self.write("damaged", data))
+                self.assertEqual(result.status, 1)
+                self.assertEqual(result.stdout, b"")
+                self.assertTrue(result.stderr.startswith(b'error: Capnp(Error { kind: Failed, extra: "'),
+                                result.stderr)
+                self.assertTrue(result.stderr.endswith(b'" })\n'), result.stderr)
+                self.assertEqual(result.stderr.count(b"\n"), 1)
+        result = self.tool("check", self.dir)
+        self.assertEqual(result.status, 1)
+        self.assertIn(b"Is a directory", result.stderr)
+
+    def test_outputs_that_cannot_be_written(self):
+        cases = [
+            (self.path("no/such/dir/out.json"), b"error: " + NOT_FOUND + b"\n"),
+            (self.dir, b'error: Os { code: 21, kind: IsADirectory, message: "Is a directory" }\n'),
+            ("/dev/full",
+             b'error: Os { code: 28, kind: StorageFull, message: "No space left on device" }\n'),
+        ]
+        for out, stderr in cases:
+            for command in ("trace", "svg"):
+                with self.subTest(out=out, command=command):
+                    self.assert_fails(self.tool(command, self.path("small"), "-o", out), stderr, 1)
+
+    def test_usage_errors(self):
+        small = self.path("small")
+        cases = [
+            ([], b"missing command"),
+            (["show", small], b"unknown command 'show'"),
+            (["check"], b"check needs a FILE"),
+            (["check", small, small], b"unexpected argument '%s'" % small.encode()),
+            (["check", small, "-o", "x"], b"check takes no -o"),
+            (["summary", "--verbose", small], b"unknown option '--verbose'"),
+            (["trace", small], b"trace needs -o OUT.json"),
+            (["svg", small], b"svg needs -o OUT.svg"),
+            (["svg", small, "-o"], b"-o needs a path"),
+            (["trace", "-o", "a", "-o", "b", small], b"-o given twice"),
+        ]
+        for args, problem in cases:
+            with self.subTest(args=args):
+                self.assert_fails(self.tool(*args), b"error: " + problem + b"\n" + USAGE, 2)
+
+    def test_help(self):
+        for flag in ("-h", "--help", "help"):
+            result = self.tool(flag)
+            self.assertEqual((result.status, result.stdout, result.stderr), (0, USAGE, b""))
+
+
+if __name__ == "__main__":
+    TOOL, WRITE_FIXTURE = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1])

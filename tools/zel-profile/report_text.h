@@ -1,0 +1,19 @@
+// The text that `zel-profile check` and `zel-profile summary` print.
+#pragma once
+
+#include <string>
+
+#include "profile_stats.h"
+
+namespace zel_profile {
+
+// Starts with "tiles: N", "samples: N" and "clock_hz: N", one per line.
+std::string check_text(const zel_package::ProfileReport& report, const ProfileStats& stats);
+
+// Cycles and share per step kind, the busiest and idlest tiles, the run's length.
+std::string summary_text(const zel_package::ProfileReport& report, const ProfileStats& stats);
+
+// `cycles` as seconds of a `clock_hz` clock, e.g. "0.000540541 s".
+std::string seconds_text(std::uint64_t cycles, std::uint64_t clock_hz);
+
+}  // namespace zel_profile
