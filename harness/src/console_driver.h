@@ -13,6 +13,15 @@
 
 namespace harness {
 
+// Runs the tests, reporting every event to `formatter`; returns its answer at
+// run finish (true when no selected test failed), or the output error.
+std::expected<bool, IoError> run_tests_with(OutputFormatter& formatter, const TestOpts& opts,
+                                            std::vector<TestDescAndFn> tests);
+
+// List mode with the formatter given.
+IoResult list_tests_with(OutputFormatter& formatter, const TestOpts& opts,
+                         std::vector<TestDescAndFn> tests);
+
 // `stdout_is_terminal` decides automatic colour together with the sink.
 std::expected<bool, IoError> run_tests_console_to(OutputSink& out, const TestOpts& opts,
                                                   std::vector<TestDescAndFn> tests,

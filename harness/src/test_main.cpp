@@ -243,9 +243,14 @@ std::expected<bool, IoError> run_tests_console_to(OutputSink& out, const TestOpt
                                                   bool stdout_is_terminal) {
   std::unique_ptr<OutputFormatter> formatter =
       make_run_formatter(out, opts, tests, stdout_is_terminal);
+  return run_tests_with(*formatter, opts, std::move(tests));
+}
+
+std::expected<bool, IoError> run_tests_with(OutputFormatter& formatter, const TestOpts& opts,
+                                            std::vector<TestDescAndFn> tests) {
   auto log = open_log(opts);
   if (!log) return std::unexpected(log.error());
-  ConsoleRun run(*formatter, std::move(*log), opts);
+  ConsoleRun run(formatter, std::move(*log), opts);
   const auto start = std::chrono::steady_clock::now();
   if (auto ran = run_tests(opts, std::move(tests),
                            [&run](TestEvent event) { return run.on_event(std::move(event)); });
@@ -257,7 +262,7 @@ std::expected<bool, IoError> run_tests_console_to(OutputSink& out, const TestOpt
   if (!opts.fail_fast && state.current_test_count() != state.total) {
     fatal("assertion failed: opts.fail_fast || st.current_test_count() == st.total");
   }
-  return formatter->write_run_finish(state);
+  return formatter.write_run_finish(state);
 }
 
 std::expected<bool, IoError> run_tests_console(const TestOpts& opts,
@@ -281,16 +286,21 @@ IoResult list_tests_console_to(OutputSink& out, const TestOpts& opts,
       formatter = make_pretty_formatter(out, ConsoleFormatterConfig{});
       break;
   }
+  return list_tests_with(*formatter, opts, std::move(tests));
+}
+
+IoResult list_tests_with(OutputFormatter& formatter, const TestOpts& opts,
+                         std::vector<TestDescAndFn> tests) {
   auto log = open_log(opts);
   if (!log) return std::unexpected(log.error());
   ConsoleTestDiscoveryState state;
   state.log_path = opts.logfile;
-  if (auto written = formatter->write_discovery_start(); !written) return written;
+  if (auto written = formatter.write_discovery_start(); !written) return written;
   for (const auto& test : filter_tests(opts, std::move(tests))) {
     const std::string_view kind = is_benchmark_fn(test.testfn) ? "benchmark" : "test";
     (kind == "test" ? state.tests : state.benchmarks) += 1;
     if (test.desc.ignore) state.ignored += 1;
-    if (auto written = formatter->write_test_discovered(test.desc, kind); !written) return written;
+    if (auto written = formatter.write_test_discovered(test.desc, kind); !written) return written;
     if (*log) {
       std::string line(kind);
       line += ' ';
@@ -299,7 +309,7 @@ IoResult list_tests_console_to(OutputSink& out, const TestOpts& opts,
       if (auto written = (*log)->write(line); !written) return written;
     }
   }
-  return formatter->write_discovery_finish(state);
+  return formatter.write_discovery_finish(state);
 }
 
 IoResult list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests) {
