@@ -2,7 +2,10 @@
 // it describes the terminal) and the string sink of unit tests.
 #include "harness/io.h"
 
+#include <pthread.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <optional>
@@ -26,12 +29,47 @@ IoResult StringSink::set_color(Color color) {
 
 namespace {
 
+// Writing to a pipe whose reader has gone raises SIGPIPE, whose default
+// action ends the process before the error can be reported. The signal is
+// held back on this thread for the write and, if the write raised it, taken
+// off again, so the write fails with EPIPE whatever the process's disposition.
+class SigpipeHeldBack {
+ public:
+  SigpipeHeldBack() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+  }
+  SigpipeHeldBack(const SigpipeHeldBack&) = delete;
+  SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
+  ~SigpipeHeldBack() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+  // Takes back the SIGPIPE our write raised (not one that was already pending).
+  void discard_raised() {
+    if (was_pending_) return;
+    const timespec no_wait{};
+    while (sigtimedwait(&pipe_, nullptr, &no_wait) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  sigset_t pipe_;
+  sigset_t previous_;
+  bool was_pending_ = false;
+};
+
 IoResult write_all(int fd, std::string_view bytes) {
+  SigpipeHeldBack held;
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError{errno});
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error == EPIPE) held.discard_raised();
+      return std::unexpected(IoError{error});
     }
     // A descriptor that accepts nothing would make this loop spin forever.
     if (written == 0) return std::unexpected(IoError{EIO});

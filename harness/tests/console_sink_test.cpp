@@ -77,13 +77,18 @@ TEST(StdoutSink, FailedWritesReturnTheOperatingSystemError) {
             "Os { code: 28, kind: StorageFull, message: \"No space left on device\" }");
   ::close(full);
 
-  // A reader that went away: EPIPE (the process ignores SIGPIPE, as the harness does).
-  const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
+  // A reader that went away: EPIPE, and the process lives on even though
+  // SIGPIPE has its default action here.
+  const auto old_handler = std::signal(SIGPIPE, SIG_DFL);
   Pipe pipe;
   ::close(pipe.read_end);
   pipe.read_end = -1;
   auto broken = make_fd_sink(pipe.write_end);
   EXPECT_EQ(broken->write("x"), std::unexpected(IoError{EPIPE}));
+  EXPECT_EQ(broken->write("y"), std::unexpected(IoError{EPIPE}));
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
   std::signal(SIGPIPE, old_handler);
 }
 
