@@ -20,3 +20,10 @@ function(zel_add_gtest name)
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# Fuzzing builds (scripts/fuzz): GCC's coverage hooks on every project source,
+# fed to AFL++ by fuzz/afl_trace_pc.cpp. Only the fuzz_* targets link there.
+set(ZEL_FUZZ_ENGINE "none" CACHE STRING "none (corpus replay) or afl (AFL++ driver)")
+if(ZEL_FUZZ_ENGINE STREQUAL "afl")
+  add_compile_options(-fsanitize-coverage=trace-pc)
+endif()
