@@ -18,7 +18,6 @@ Failure mismatch(std::string_view context, std::uint16_t tile, std::uint64_t add
 // The first differing byte of two equally long ranges; `address` is where
 // `found` was read from on `tile`.
 Outcome compare_bytes(std::string_view context, std::uint16_t tile, std::uint32_t address,
-                      std::span<const std::uint8_t> expected,
-                      std::span<const std::uint8_t> found);
+                      std::span<const std::uint8_t> expected, std::span<const std::uint8_t> found);
 
 }  // namespace zel_sim::runner

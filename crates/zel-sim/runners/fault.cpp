@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include "text.h"
 #include <thread>
+#include "text.h"
 
 #include "runner.h"
 
@@ -25,8 +25,14 @@ constexpr std::string_view kActions =
 // would not end, and a test waiting for it could hang.
 bool ends_process(int signal) {
   switch (signal) {
-    case SIGSTOP: case SIGTSTP: case SIGTTIN: case SIGTTOU:
-    case SIGCHLD: case SIGCONT: case SIGURG: case SIGWINCH:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
       return false;
     default:
       return signal >= 1 && signal <= SIGRTMAX;
@@ -49,8 +55,7 @@ std::optional<double> parse_seconds(std::string_view text) {
   return seconds;
 }
 
-std::expected<FaultRule, std::string> parse_action(std::string_view rule,
-                                                   std::string_view action) {
+std::expected<FaultRule, std::string> parse_action(std::string_view rule, std::string_view action) {
   const auto malformed = [&](std::string_view expected) {
     return std::unexpected(
         cat("ZEL_SIM_FAULT rule ", quote(rule), " is malformed, expected ", expected));
@@ -64,7 +69,8 @@ std::expected<FaultRule, std::string> parse_action(std::string_view rule,
   if (action.starts_with("signal:")) {
     const auto signal = parse_decimal(action.substr(7));
     if (!signal || *signal > 1000 || !ends_process(static_cast<int>(*signal))) {
-      return malformed(cat("signal:N with N a signal from 1 to ", SIGRTMAX, " whose default action ends the process"));
+      return malformed(cat("signal:N with N a signal from 1 to ", SIGRTMAX,
+                           " whose default action ends the process"));
     }
     return FaultRule{FaultRule::Action::Signal, static_cast<int>(*signal)};
   }
@@ -78,8 +84,8 @@ std::expected<FaultRule, std::string> parse_action(std::string_view rule,
 
 }  // namespace
 
-std::expected<std::vector<FaultRule>, std::string> parse_faults(
-    std::string_view runner, std::optional<std::string> value) {
+std::expected<std::vector<FaultRule>, std::string> parse_faults(std::string_view runner,
+                                                                std::optional<std::string> value) {
   std::vector<FaultRule> rules;
   if (!value) return rules;
   std::string_view rest = *value;
@@ -91,7 +97,10 @@ std::expected<std::vector<FaultRule>, std::string> parse_faults(
     if (const std::size_t equals = rule.find('='); equals != std::string_view::npos) {
       const std::string_view name = rule.substr(0, equals);
       if (std::ranges::find(kRunnerNames, name) == std::end(kRunnerNames)) {
-        return std::unexpected(cat("ZEL_SIM_FAULT rule ", quote(rule), " is malformed, expected a runner name before \"=\": zel-host-e2e, zel-hardware-e2e, zel-randomized-e2e, zel-gemm-e2e or zel-attention-f16-e2e"));
+        return std::unexpected(
+            cat("ZEL_SIM_FAULT rule ", quote(rule),
+                " is malformed, expected a runner name before \"=\": zel-host-e2e, "
+                "zel-hardware-e2e, zel-randomized-e2e, zel-gemm-e2e or zel-attention-f16-e2e"));
       }
       applies = name == runner;
       action = rule.substr(equals + 1);

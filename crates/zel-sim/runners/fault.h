@@ -13,22 +13,22 @@
 
 namespace zel_sim::runner {
 
-inline constexpr std::string_view kRunnerNames[] = {
-    "zel-host-e2e", "zel-hardware-e2e", "zel-randomized-e2e", "zel-gemm-e2e",
-    "zel-attention-f16-e2e"};
+inline constexpr std::string_view kRunnerNames[] = {"zel-host-e2e", "zel-hardware-e2e",
+                                                    "zel-randomized-e2e", "zel-gemm-e2e",
+                                                    "zel-attention-f16-e2e"};
 
 struct FaultRule {
   enum class Action { Exit, Signal, Corrupt, Sleep };
   Action action;
-  int number = 0;       // exit code or signal
-  double seconds = 0;   // sleep
+  int number = 0;      // exit code or signal
+  double seconds = 0;  // sleep
   bool operator==(const FaultRule&) const = default;
 };
 
 // The rules of `value` that apply to `runner`, or the message naming the
 // first malformed rule.
 std::expected<std::vector<FaultRule>, std::string> parse_faults(std::string_view runner,
-                                                               std::optional<std::string> value);
+                                                                std::optional<std::string> value);
 
 // Applies the rules in order: sleeps, or ends the process by exit or signal.
 // Returns whether a corrupt rule was seen before that.

@@ -42,17 +42,18 @@ std::expected<std::vector<std::uint16_t>, Failure> read_tiles(const Environment&
                                      "to be set"));
   }
   const auto values = parse_decimal_list(*list);
-  if (!values || std::ranges::any_of(*values, [](auto v) { return v >= zel_exchange::kT742Tiles; })) {
-    return std::unexpected(bad_value("ZEL_HOST_TEST_TILES", *list,
-                                     "tile numbers from 0 to 1471 joined by \",\""));
+  if (!values ||
+      std::ranges::any_of(*values, [](auto v) { return v >= zel_exchange::kT742Tiles; })) {
+    return std::unexpected(
+        bad_value("ZEL_HOST_TEST_TILES", *list, "tile numbers from 0 to 1471 joined by \",\""));
   }
   std::vector<std::uint16_t> tiles;
   std::set<std::uint64_t> seen;
   for (const std::uint64_t value : *values) {
     if (!seen.insert(value).second) {
-      return std::unexpected(bad_value(
-          "ZEL_HOST_TEST_TILES", *list,
-          cat("distinct tile numbers, but ", value, " appears more than once")));
+      return std::unexpected(
+          bad_value("ZEL_HOST_TEST_TILES", *list,
+                    cat("distinct tile numbers, but ", value, " appears more than once")));
     }
     tiles.push_back(static_cast<std::uint16_t>(value));
   }
@@ -73,29 +74,28 @@ std::expected<HostConfig, Failure> configure(const Environment& env) {
   if (const auto text = env.get("ZEL_HOST_TEST_ADDRESS")) {
     const auto address = parse_hex(*text);
     if (!address || *address >= kSramBytes) {
-      return std::unexpected(bad_value(
-          "ZEL_HOST_TEST_ADDRESS", *text,
-          cat("a hexadecimal address with \"0x\" from 0x0 to ", hex(kSramBytes - 1))));
+      return std::unexpected(
+          bad_value("ZEL_HOST_TEST_ADDRESS", *text,
+                    cat("a hexadecimal address with \"0x\" from 0x0 to ", hex(kSramBytes - 1))));
     }
     config.address = static_cast<std::uint32_t>(*address);
   }
   if (std::uint64_t{config.address} + config.bytes > kSramBytes) {
     return std::unexpected(bad_value(
         "ZEL_HOST_TEST_BYTES", std::to_string(config.bytes),
-        cat("at most ", kSramBytes - config.address, " bytes from address ", hex(config.address), ", where the tile's ", hex(kSramBytes), "-byte SRAM ends")));
+        cat("at most ", kSramBytes - config.address, " bytes from address ", hex(config.address),
+            ", where the tile's ", hex(kSramBytes), "-byte SRAM ends")));
   }
 
-  auto invocations =
-      read_decimal(env, "ZEL_HOST_TEST_INVOCATIONS", 1, 1, kMaxInvocations,
-                   cat("a number of invocations from 1 to ", kMaxInvocations));
+  auto invocations = read_decimal(env, "ZEL_HOST_TEST_INVOCATIONS", 1, 1, kMaxInvocations,
+                                  cat("a number of invocations from 1 to ", kMaxInvocations));
   if (!invocations) return std::unexpected(invocations.error());
   config.invocations = static_cast<std::uint32_t>(*invocations);
 
   std::map<std::string, bool> flag;
-  for (const char* name :
-       {"ZEL_HOST_TEST_RESIDENT_INPUT", "ZEL_HOST_TEST_D2H_ONLY", "ZEL_HOST_TEST_REMOTE_D2H",
-        "ZEL_HOST_TEST_EXCHANGE", "ZEL_HOST_TEST_INITIALIZED_EXCHANGE",
-        "ZEL_HOST_TEST_COMPUTE_RELAY"}) {
+  for (const char* name : {"ZEL_HOST_TEST_RESIDENT_INPUT", "ZEL_HOST_TEST_D2H_ONLY",
+                           "ZEL_HOST_TEST_REMOTE_D2H", "ZEL_HOST_TEST_EXCHANGE",
+                           "ZEL_HOST_TEST_INITIALIZED_EXCHANGE", "ZEL_HOST_TEST_COMPUTE_RELAY"}) {
     auto value = read_flag(env, name);
     if (!value) return std::unexpected(value.error());
     flag[name] = *value;
@@ -105,14 +105,13 @@ std::expected<HostConfig, Failure> configure(const Environment& env) {
                                      "it only together with ZEL_HOST_TEST_EXCHANGE=\"1\""));
   }
   config.resident = flag["ZEL_HOST_TEST_RESIDENT_INPUT"];
-  config.device_initialised = flag["ZEL_HOST_TEST_D2H_ONLY"] ||
-                              flag["ZEL_HOST_TEST_REMOTE_D2H"] ||
+  config.device_initialised = flag["ZEL_HOST_TEST_D2H_ONLY"] || flag["ZEL_HOST_TEST_REMOTE_D2H"] ||
                               flag["ZEL_HOST_TEST_INITIALIZED_EXCHANGE"];
   if (config.resident && config.device_initialised) {
-    return std::unexpected(bad_value(
-        "ZEL_HOST_TEST_RESIDENT_INPUT", "1",
-        "it unset when the tiles initialise their own data (ZEL_HOST_TEST_D2H_ONLY, "
-        "ZEL_HOST_TEST_REMOTE_D2H or ZEL_HOST_TEST_INITIALIZED_EXCHANGE)"));
+    return std::unexpected(
+        bad_value("ZEL_HOST_TEST_RESIDENT_INPUT", "1",
+                  "it unset when the tiles initialise their own data (ZEL_HOST_TEST_D2H_ONLY, "
+                  "ZEL_HOST_TEST_REMOTE_D2H or ZEL_HOST_TEST_INITIALIZED_EXCHANGE)"));
   }
   config.compute = flag["ZEL_HOST_TEST_COMPUTE_RELAY"];
   config.relay = flag["ZEL_HOST_TEST_EXCHANGE"] || config.compute;
@@ -137,8 +136,9 @@ using ByteMap = std::function<void(std::span<std::uint8_t>)>;
 // A kernel that rewrites the region in place, one cycle per word plus set-up.
 ComputeTask region_kernel(std::uint16_t tile, std::string_view name, const HostConfig& config,
                           std::function<void(TileContext&, std::span<std::uint8_t>)> body) {
-  return {tile, name, [address = config.address, bytes = config.bytes, body](TileContext& tile_) ->
-          std::expected<std::uint32_t, SimError> {
+  return {tile, name,
+          [address = config.address, bytes = config.bytes,
+           body](TileContext& tile_) -> std::expected<std::uint32_t, SimError> {
             Bytes region(bytes);
             if (auto ok = tile_.sram.read(address, region); !ok) return std::unexpected(ok.error());
             body(tile_, region);
@@ -152,7 +152,9 @@ ComputeTask region_kernel(std::uint16_t tile, std::string_view name, const HostC
 void add_each(std::span<std::uint8_t> bytes, std::uint8_t key) {
   for (auto& b : bytes) b = static_cast<std::uint8_t>(b + key);
 }
-void before_relay(std::span<std::uint8_t> bytes) { add_each(bytes, 0x11); }
+void before_relay(std::span<std::uint8_t> bytes) {
+  add_each(bytes, 0x11);
+}
 void after_relay(std::span<std::uint8_t> bytes) {
   for (auto& b : bytes) b ^= 0xa5;
 }
@@ -170,7 +172,8 @@ Outcome run(const HostConfig& config, Card& card) {
       fill_pattern(data, pattern_stream(PatternDomain::Host, tile, invocation), config.address);
       writes.push_back({tile, config.address, data});
     }
-    if (auto ok = card.write_from_host(writes); !ok) return std::unexpected(card_failure("H2D", ok.error()));
+    if (auto ok = card.write_from_host(writes); !ok)
+      return std::unexpected(card_failure("H2D", ok.error()));
     return {};
   };
 
@@ -178,8 +181,7 @@ Outcome run(const HostConfig& config, Card& card) {
     if (auto ok = host_load(0); !ok) return ok;
   }
   for (std::uint32_t invocation = 0; invocation < config.invocations; ++invocation) {
-    const std::string context =
-        cat("invocation ", invocation + 1, " of ", config.invocations);
+    const std::string context = cat("invocation ", invocation + 1, " of ", config.invocations);
     card.set_invocation(invocation);
     if (!config.resident && !config.device_initialised) {
       if (auto ok = host_load(invocation); !ok) return ok;
@@ -203,19 +205,19 @@ Outcome run(const HostConfig& config, Card& card) {
       if (config.resident) {
         const std::uint8_t key = invocation_key(invocation);
         add_each(expected, key);
-        first.compute.push_back(region_kernel(
-            tile, "advance", config,
-            [key](TileContext&, std::span<std::uint8_t> r) { add_each(r, key); }));
+        first.compute.push_back(
+            region_kernel(tile, "advance", config,
+                          [key](TileContext&, std::span<std::uint8_t> r) { add_each(r, key); }));
       }
       if (config.compute) {
         before_relay(expected);
-        first.compute.push_back(region_kernel(
-            tile, "add-0x11", config,
-            [](TileContext&, std::span<std::uint8_t> r) { before_relay(r); }));
+        first.compute.push_back(
+            region_kernel(tile, "add-0x11", config,
+                          [](TileContext&, std::span<std::uint8_t> r) { before_relay(r); }));
       }
       if (config.relay) {
-        first.exchange.push_back({tile, config.address, config.bytes,
-                                  {{partner(tile), config.address}}});
+        first.exchange.push_back(
+            {tile, config.address, config.bytes, {{partner(tile), config.address}}});
       }
     }
     if (config.relay) {
@@ -232,9 +234,9 @@ Outcome run(const HostConfig& config, Card& card) {
       Superstep second{"host-test", {}, {}};
       for (const std::uint16_t tile : finals) {
         after_relay(model[tile]);
-        second.compute.push_back(region_kernel(
-            tile, "xor-0xa5", config,
-            [](TileContext&, std::span<std::uint8_t> r) { after_relay(r); }));
+        second.compute.push_back(
+            region_kernel(tile, "xor-0xa5", config,
+                          [](TileContext&, std::span<std::uint8_t> r) { after_relay(r); }));
       }
       if (auto ok = card.run(second); !ok) {
         return std::unexpected(card_failure(context, ok.error()));
@@ -244,15 +246,15 @@ Outcome run(const HostConfig& config, Card& card) {
     Bytes host(n * config.bytes);
     std::vector<HostRead> reads;
     for (std::size_t k = 0; k < n; ++k) {
-      reads.push_back({finals[k], config.address,
-                       std::span(host).subspan(k * config.bytes, config.bytes)});
+      reads.push_back(
+          {finals[k], config.address, std::span(host).subspan(k * config.bytes, config.bytes)});
     }
     if (auto ok = card.read_to_host(reads); !ok) {
       return std::unexpected(card_failure(context, ok.error()));
     }
     for (std::size_t k = 0; k < n; ++k) {
-      if (auto ok = compare_bytes(context, finals[k], config.address, model[finals[k]],
-                                  reads[k].into);
+      if (auto ok =
+              compare_bytes(context, finals[k], config.address, model[finals[k]], reads[k].into);
           !ok) {
         return ok;
       }

@@ -64,11 +64,21 @@ std::string quote(std::string_view text) {
       continue;
     }
     switch (text[i]) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
           out += "\\x" + hex_byte(byte).substr(2);
@@ -130,11 +140,9 @@ std::optional<std::vector<std::uint64_t>> parse_decimal_list(std::string_view te
   }
 }
 
-std::expected<std::uint64_t, Failure> read_decimal(const Environment& env,
-                                                   const std::string& name,
+std::expected<std::uint64_t, Failure> read_decimal(const Environment& env, const std::string& name,
                                                    std::uint64_t fallback, std::uint64_t min,
-                                                   std::uint64_t max,
-                                                   std::string_view expected) {
+                                                   std::uint64_t max, std::string_view expected) {
   const auto text = env.get(name);
   if (!text) return fallback;
   const auto value = parse_decimal(*text);
@@ -168,8 +176,8 @@ std::expected<JitterSettings, Failure> read_jitter(const Environment& env) {
   if (const auto text = env.get("ZEL_HOST_WRITE_JITTER_SEED")) {
     settings.seed = parse_decimal(*text);
     if (!settings.seed) {
-      return std::unexpected(bad_value("ZEL_HOST_WRITE_JITTER_SEED", *text,
-                                       "an unsigned 64-bit decimal number"));
+      return std::unexpected(
+          bad_value("ZEL_HOST_WRITE_JITTER_SEED", *text, "an unsigned 64-bit decimal number"));
     }
   }
   return settings;

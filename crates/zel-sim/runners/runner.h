@@ -61,11 +61,9 @@ std::optional<std::uint64_t> parse_hex(std::string_view text);
 std::optional<std::vector<std::uint64_t>> parse_decimal_list(std::string_view text);
 
 // A decimal number from `min` to `max`, or `fallback` when unset.
-std::expected<std::uint64_t, Failure> read_decimal(const Environment& env,
-                                                   const std::string& name,
+std::expected<std::uint64_t, Failure> read_decimal(const Environment& env, const std::string& name,
                                                    std::uint64_t fallback, std::uint64_t min,
-                                                   std::uint64_t max,
-                                                   std::string_view expected);
+                                                   std::uint64_t max, std::string_view expected);
 // A tile number from 0 to 1471, or `fallback` when unset.
 std::expected<std::uint16_t, Failure> read_tile(const Environment& env, const std::string& name,
                                                 std::uint16_t fallback);

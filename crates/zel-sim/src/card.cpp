@@ -2,8 +2,8 @@
 #include "card.h"
 
 #include <algorithm>
-#include "text.h"
 #include <functional>
+#include "text.h"
 
 namespace zel_sim {
 
@@ -14,9 +14,10 @@ using zel_exchange::ExchangeError;
 std::expected<void, SimError> in_bounds(std::uint16_t tile, std::uint32_t address,
                                         std::size_t bytes, std::string_view role) {
   if (std::uint64_t{address} + bytes <= kSramBytes) return {};
-  return std::unexpected(sim_error(
-      ExchangeError::address(address),
-      cat(role, " tile ", tile, ": ", bytes, " bytes at ", hex(address), " pass the end of the ", hex(kSramBytes), "-byte SRAM")));
+  return std::unexpected(
+      sim_error(ExchangeError::address(address),
+                cat(role, " tile ", tile, ": ", bytes, " bytes at ", hex(address),
+                    " pass the end of the ", hex(kSramBytes), "-byte SRAM")));
 }
 
 SimError on_tile(SimError error, std::uint16_t tile, std::uint16_t physical) {
@@ -45,8 +46,8 @@ std::vector<Card::Packet> Card::packetise(std::uint16_t physical, std::uint32_t 
                                           std::size_t transfer, std::size_t bytes) const {
   std::vector<Packet> packets;
   for (std::size_t offset = 0; offset < bytes; offset += kHostPacketBytes) {
-    const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(kHostPacketBytes,
-                                                                       bytes - offset));
+    const auto size =
+        static_cast<std::uint32_t>(std::min<std::size_t>(kHostPacketBytes, bytes - offset));
     packets.push_back({physical, address + static_cast<std::uint32_t>(offset), transfer,
                        static_cast<std::uint32_t>(offset), size});
   }
@@ -81,8 +82,7 @@ std::expected<void, SimError> Card::write_from_host(std::span<const HostWrite> w
     const HostWrite& write = writes[i];
     auto physical = route(write.tile, "host write to");
     if (!physical) return std::unexpected(physical.error());
-    if (auto ok = in_bounds(write.tile, write.address, write.data.size(), "host write to");
-        !ok) {
+    if (auto ok = in_bounds(write.tile, write.address, write.data.size(), "host write to"); !ok) {
       return ok;
     }
     ranges.push_back({*physical, write.address, write.address + write.data.size(), write.tile});
@@ -95,9 +95,9 @@ std::expected<void, SimError> Card::write_from_host(std::span<const HostWrite> w
   });
   for (std::size_t i = 1; i < ranges.size(); ++i) {
     if (ranges[i].physical == ranges[i - 1].physical && ranges[i].start < ranges[i - 1].end) {
-      return std::unexpected(sim_error(
-          ExchangeError::host_packet(),
-          cat("two host writes of one batch overlap on tile ", ranges[i].tile, " at ", hex(ranges[i].start))));
+      return std::unexpected(sim_error(ExchangeError::host_packet(),
+                                       cat("two host writes of one batch overlap on tile ",
+                                           ranges[i].tile, " at ", hex(ranges[i].start))));
     }
   }
   const JitterPlan plan = jitter_.plan(packets.size());
@@ -127,7 +127,8 @@ std::expected<void, SimError> Card::read_to_host(std::span<const HostRead> reads
   }
   // Tiles write host memory in whatever order the link delivers, so their
   // ranges must be disjoint for the result to be defined.
-  std::ranges::sort(host_ranges, std::less<>{}, &std::pair<const std::uint8_t*, std::size_t>::first);
+  std::ranges::sort(host_ranges, std::less<>{},
+                    &std::pair<const std::uint8_t*, std::size_t>::first);
   for (std::size_t i = 1; i < host_ranges.size(); ++i) {
     const HostRead& earlier = reads[host_ranges[i - 1].second];
     const HostRead& later = reads[host_ranges[i].second];
@@ -179,9 +180,9 @@ std::expected<void, SimError> Card::run(const Superstep& step) {
                               step.operation, kernel[physical]});
     cycles_.record(physical, {StepKind::Idle, done, compute_end, superstep_, invocation_,
                               step.operation, "idle"});
-    cycles_.record(physical, {StepKind::Synchronization, compute_end,
-                              compute_end + CycleCosts::kSync, superstep_, invocation_,
-                              step.operation, "sync"});
+    cycles_.record(physical,
+                   {StepKind::Synchronization, compute_end, compute_end + CycleCosts::kSync,
+                    superstep_, invocation_, step.operation, "sync"});
   }
   now_ = compute_end + CycleCosts::kSync;
 
@@ -208,9 +209,9 @@ std::expected<void, SimError> Card::run(const Superstep& step) {
     for (std::uint16_t physical = 0; physical < tiles(); ++physical) {
       const std::uint64_t bytes = std::max(sent[physical], received[physical]);
       if (bytes > 0) {
-        cost[physical] = CycleCosts::kExchangeLatency +
-                         (bytes + CycleCosts::kExchangeBytesPerCycle - 1) /
-                             CycleCosts::kExchangeBytesPerCycle;
+        cost[physical] =
+            CycleCosts::kExchangeLatency +
+            (bytes + CycleCosts::kExchangeBytesPerCycle - 1) / CycleCosts::kExchangeBytesPerCycle;
       }
     }
     const std::uint64_t exchange_end = now_ + std::ranges::max(cost);

@@ -96,8 +96,8 @@ class Card {
   };
 
   std::expected<std::uint16_t, SimError> route(std::uint16_t tile, std::string_view role) const;
-  std::vector<Packet> packetise(std::uint16_t physical, std::uint32_t address,
-                                std::size_t transfer, std::size_t bytes) const;
+  std::vector<Packet> packetise(std::uint16_t physical, std::uint32_t address, std::size_t transfer,
+                                std::size_t bytes) const;
   void account_host(const std::vector<Packet>& packets, std::string_view operation);
 
   zel_exchange::Topology topology_;

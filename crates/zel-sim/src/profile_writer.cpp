@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include "text.h"
 #include <limits>
+#include "text.h"
 
 #include "profile.capnp.h"
 
@@ -37,7 +37,8 @@ std::expected<std::vector<std::uint8_t>, ConfigError> encode_profile(const Cycle
     for (std::size_t i = 0; i < samples.size(); ++i) {
       const CycleSample& sample = samples[i];
       if (sample.end > std::numeric_limits<std::uint32_t>::max()) {
-        return std::unexpected(ConfigError{cat("cycle ", sample.end, " of physical tile ", physical, " does not fit the profile's 32-bit cycle counts")});
+        return std::unexpected(ConfigError{cat("cycle ", sample.end, " of physical tile ", physical,
+                                               " does not fit the profile's 32-bit cycle counts")});
       }
       auto entry = out[static_cast<unsigned>(i)];
       entry.setStartCycle(static_cast<std::uint32_t>(sample.start));

@@ -34,5 +34,4 @@ inline SimError sim_error(zel_exchange::ExchangeError code, std::string detail) 
   return SimError{code, std::move(detail)};
 }
 
-
 }  // namespace zel_sim

@@ -8,9 +8,9 @@ namespace zel_sim {
 
 std::expected<void, SimError> TileSram::check(std::uint32_t address, std::size_t bytes) {
   if (std::uint64_t{address} + bytes <= kSramBytes) return {};
-  return std::unexpected(sim_error(
-      zel_exchange::ExchangeError::address(address),
-      cat(bytes, " bytes at ", hex(address), " pass the end of the ", hex(kSramBytes), "-byte SRAM")));
+  return std::unexpected(sim_error(zel_exchange::ExchangeError::address(address),
+                                   cat(bytes, " bytes at ", hex(address), " pass the end of the ",
+                                       hex(kSramBytes), "-byte SRAM")));
 }
 
 std::expected<void, SimError> TileSram::read(std::uint32_t address,

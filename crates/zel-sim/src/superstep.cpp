@@ -21,9 +21,10 @@ std::expected<void, SimError> check_tile(std::uint16_t tile, std::uint16_t tiles
 std::expected<void, SimError> check_range(std::uint16_t tile, std::uint32_t address,
                                           std::uint32_t bytes, std::string_view role) {
   if (std::uint64_t{address} + bytes <= kSramBytes) return {};
-  return std::unexpected(sim_error(
-      ExchangeError::address(address),
-      cat(role, " tile ", tile, ": ", bytes, " bytes at ", hex(address), " pass the end of the ", hex(kSramBytes), "-byte SRAM")));
+  return std::unexpected(
+      sim_error(ExchangeError::address(address),
+                cat(role, " tile ", tile, ": ", bytes, " bytes at ", hex(address),
+                    " pass the end of the ", hex(kSramBytes), "-byte SRAM")));
 }
 
 struct Write {
@@ -35,20 +36,18 @@ struct Write {
 
 }  // namespace
 
-std::expected<void, SimError> validate_exchange(std::span<const Send> sends,
-                                                std::uint16_t tiles) {
+std::expected<void, SimError> validate_exchange(std::span<const Send> sends, std::uint16_t tiles) {
   std::vector<Write> writes;
   for (const Send& send : sends) {
     if (auto ok = check_tile(send.source, tiles, "source"); !ok) return ok;
     if (send.bytes == 0) {
-      return std::unexpected(sim_error(
-          ExchangeError::count(0),
-          cat("source tile ", send.source, " sends 0 bytes from ", hex(send.address))));
+      return std::unexpected(
+          sim_error(ExchangeError::count(0),
+                    cat("source tile ", send.source, " sends 0 bytes from ", hex(send.address))));
     }
     if (send.to.empty()) {
-      return std::unexpected(
-          sim_error(ExchangeError::receiver_set(),
-                    cat("source tile ", send.source, " sends to no receiver")));
+      return std::unexpected(sim_error(ExchangeError::receiver_set(),
+                                       cat("source tile ", send.source, " sends to no receiver")));
     }
     if (auto ok = check_range(send.source, send.address, send.bytes, "source"); !ok) return ok;
     const std::size_t first = writes.size();
@@ -61,9 +60,9 @@ std::expected<void, SimError> validate_exchange(std::span<const Send> sends,
     for (std::size_t i = first; i < writes.size(); ++i) receivers.push_back(writes[i].tile);
     std::ranges::sort(receivers);
     if (const auto twice = std::ranges::adjacent_find(receivers); twice != receivers.end()) {
-      return std::unexpected(sim_error(
-          ExchangeError::duplicate_tile(),
-          cat("source tile ", send.source, " names receiver ", *twice, " twice")));
+      return std::unexpected(
+          sim_error(ExchangeError::duplicate_tile(),
+                    cat("source tile ", send.source, " names receiver ", *twice, " twice")));
     }
   }
   std::ranges::sort(writes, [](const Write& a, const Write& b) {
@@ -73,9 +72,11 @@ std::expected<void, SimError> validate_exchange(std::span<const Send> sends,
     const Write& a = writes[i - 1];
     const Write& b = writes[i];
     if (a.tile == b.tile && b.start < a.end) {
-      return std::unexpected(sim_error(
-          ExchangeError::schedule_error("two sends write one address in one phase"),
-          cat("tile ", a.tile, " receives ", hex(a.start), "..", hex(a.end), " from tile ", a.source, " and ", hex(b.start), "..", hex(b.end), " from tile ", b.source, " in one phase")));
+      return std::unexpected(
+          sim_error(ExchangeError::schedule_error("two sends write one address in one phase"),
+                    cat("tile ", a.tile, " receives ", hex(a.start), "..", hex(a.end),
+                        " from tile ", a.source, " and ", hex(b.start), "..", hex(b.end),
+                        " from tile ", b.source, " in one phase")));
     }
   }
   return {};

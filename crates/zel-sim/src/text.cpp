@@ -17,10 +17,22 @@ std::string hex_byte(std::uint8_t value) {
   return std::string("0x") + kDigits[value >> 4] + kDigits[value & 0xf];
 }
 
-std::string decimal(double value) {
+namespace {
+
+template <class Number>
+std::string shortest(Number value) {
   std::array<char, 32> buffer{};
   const auto end = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value).ptr;
   return std::string(buffer.data(), end);
+}
+
+}  // namespace
+
+std::string decimal(double value) {
+  return shortest(value);
+}
+std::string decimal(float value) {
+  return shortest(value);
 }
 
 }  // namespace zel_sim

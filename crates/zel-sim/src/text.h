@@ -12,15 +12,19 @@ namespace zel_sim {
 std::string hex(std::uint64_t value);
 // "0x05": a byte as two hexadecimal digits.
 std::string hex_byte(std::uint8_t value);
-// The shortest text that reads back as the same double ("0.25", "-3", "1e-05").
+// The shortest text that reads back as the same value ("0.25", "-3", "1e-05").
 std::string decimal(double value);
+std::string decimal(float value);
 
 namespace detail {
-inline void append(std::string& out, std::string_view text) { out += text; }
-inline void append(std::string& out, char c) { out += c; }
+inline void append(std::string& out, std::string_view text) {
+  out += text;
+}
+inline void append(std::string& out, char c) {
+  out += c;
+}
 template <std::integral T>
-  requires(!std::same_as<T, char> && !std::same_as<T, bool>)
-void append(std::string& out, T value) {
+requires(!std::same_as<T, char> && !std::same_as<T, bool>) void append(std::string& out, T value) {
   out += std::to_string(value);
 }
 }  // namespace detail
