@@ -34,11 +34,16 @@
 //     test i prints "marker {i} stdout {k}\n" to stdout and "marker {i} stderr {k}\n"
 //     to stderr for k = 0 .. HARNESS_SELFTEST_REPEAT-1 (default 100), then passes,
 //     or fails with "marker {i} failed" when HARNESS_SELFTEST_FAIL is "1".
+//   stack: one test, reports_stack_size_and_thread_name, that prints
+//     "stack {bytes}\nthread {kernel thread name}\n" to stdout and passes.
+//   nonstatic: one record with a dynamic function handed to test_main_static,
+//     which refuses it.
 //
 // Failure reports name the kernel thread id ("thread 'x' (12345) panicked at"):
 // normalise it (tests/support/e2e.py) before comparing bytes, and compare with
 // one worker thread (RUST_TEST_THREADS=1) where the once-per-process backtrace
 // note must land on a known test.
+#include <pthread.h>
 #include <signal.h>
 
 #include <chrono>
@@ -257,6 +262,35 @@ const std::vector<TestDescAndFn>& abort_registry() {
   return registry;
 }
 
+// --- stack, nonstatic ---
+
+TestFailureResult reports_stack_size_and_thread_name() {
+  pthread_attr_t attr;
+  pthread_getattr_np(pthread_self(), &attr);
+  std::size_t size = 0;
+  pthread_attr_getstacksize(&attr, &size);
+  pthread_attr_destroy(&attr);
+  char name[64] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  std::cout << "stack " << size << "\nthread " << name << "\n";
+  return {};
+}
+
+const std::vector<TestDescAndFn>& stack_registry() {
+  static const std::vector<TestDescAndFn> registry = {
+      {desc("reports_stack_size_and_thread_name", __LINE__),
+       harness::StaticTestFn{&reports_stack_size_and_thread_name}},
+  };
+  return registry;
+}
+
+const std::vector<TestDescAndFn>& nonstatic_registry() {
+  static const std::vector<TestDescAndFn> registry = {
+      {desc("dynamic", __LINE__), harness::DynTestFn{&passes}},
+  };
+  return registry;
+}
+
 std::vector<std::string> arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
@@ -278,6 +312,10 @@ int main(int argc, char** argv) {
     harness::test_main_static(std::span<const TestDescAndFn>(timing_registry()));
   } else if (registry == "abort") {
     harness::test_main_static(std::span<const TestDescAndFn>(abort_registry()));
+  } else if (registry == "stack") {
+    harness::test_main_static(std::span<const TestDescAndFn>(stack_registry()));
+  } else if (registry == "nonstatic") {
+    harness::test_main_static(std::span<const TestDescAndFn>(nonstatic_registry()));
   } else {
     std::fprintf(stderr, "harness_selftest: unknown registry '%s'\n", registry.c_str());
     return 2;
