@@ -15,14 +15,24 @@
 
 namespace harness {
 
-std::string IoError::debug() const { return os_error_debug(code); }
+std::string IoError::debug() const {
+  return os_error_debug(code);
+}
 
 IoResult StringSink::set_color(Color color) {
   switch (color) {
-    case Color::Red: text_.append("{red}"); break;
-    case Color::Green: text_.append("{green}"); break;
-    case Color::Yellow: text_.append("{yellow}"); break;
-    case Color::Cyan: text_.append("{cyan}"); break;
+    case Color::Red:
+      text_.append("{red}");
+      break;
+    case Color::Green:
+      text_.append("{green}");
+      break;
+    case Color::Yellow:
+      text_.append("{yellow}");
+      break;
+    case Color::Cyan:
+      text_.append("{cyan}");
+      break;
   }
   return {};
 }
@@ -103,8 +113,12 @@ class FdSink final : public OutputSink {
 
 }  // namespace
 
-std::unique_ptr<OutputSink> make_fd_sink(int fd) { return std::make_unique<FdSink>(fd); }
+std::unique_ptr<OutputSink> make_fd_sink(int fd) {
+  return std::make_unique<FdSink>(fd);
+}
 
-std::unique_ptr<OutputSink> make_stdout_sink() { return make_fd_sink(STDOUT_FILENO); }
+std::unique_ptr<OutputSink> make_stdout_sink() {
+  return make_fd_sink(STDOUT_FILENO);
+}
 
 }  // namespace harness

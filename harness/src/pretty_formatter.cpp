@@ -51,9 +51,13 @@ class PrettyFormatter final : public OutputFormatter {
     // A parallel run writes each test's whole line when its result arrives.
     if (config_.is_multithreaded) out.plain(console::test_name_text(desc, config_.max_name_len));
     switch (result.kind) {
-      case TestResult::Kind::Ok: out.colored("ok", Color::Green); break;
+      case TestResult::Kind::Ok:
+        out.colored("ok", Color::Green);
+        break;
       case TestResult::Kind::Failed:
-      case TestResult::Kind::FailedMsg: out.colored("FAILED", Color::Red); break;
+      case TestResult::Kind::FailedMsg:
+        out.colored("FAILED", Color::Red);
+        break;
       case TestResult::Kind::Ignored:
         if (desc.ignore_message) {
           out.colored("ignored, " + std::string(*desc.ignore_message), Color::Yellow);

@@ -41,7 +41,8 @@ std::optional<TerminalCodes> load_terminal_codes(int fd) {
   const auto setab = string_cap("setab");
   const int colors = setaf && setab ? std::max(tigetnum("colors"), 0) : 0;
   for (int number = 0; number < static_cast<int>(codes.foreground.size()); ++number) {
-    if (number < colors) codes.foreground[static_cast<std::size_t>(number)] = expand(*setaf, number);
+    if (number < colors)
+      codes.foreground[static_cast<std::size_t>(number)] = expand(*setaf, number);
   }
   for (const char* name : {"sgr0", "sgr", "op"}) {
     if (const auto cap = string_cap(name)) {

@@ -51,18 +51,25 @@ class TerseFormatter final : public OutputFormatter {
                         const ConsoleTestState& /*state*/) override {
     ConsoleWriter out = writer();
     switch (result.kind) {
-      case TestResult::Kind::Ok: write_short_result(out, ".", Color::Green); break;
-      case TestResult::Kind::Ignored: write_short_result(out, "i", Color::Yellow); break;
+      case TestResult::Kind::Ok:
+        write_short_result(out, ".", Color::Green);
+        break;
+      case TestResult::Kind::Ignored:
+        write_short_result(out, "i", Color::Yellow);
+        break;
       case TestResult::Kind::Failed:
       case TestResult::Kind::FailedMsg:
       case TestResult::Kind::TimedFail:
         // A failed test stands on a line of its own, so its name is seen at once.
         if (test_column_ != 0) write_progress(out);
         ++test_count_;
-        out.plain(std::string(desc.name.as_str()) + " --- ").colored("FAILED", Color::Red).plain("\n");
+        out.plain(std::string(desc.name.as_str()) + " --- ")
+            .colored("FAILED", Color::Red)
+            .plain("\n");
         break;
       case TestResult::Kind::Bench:
-        if (config_.is_multithreaded) out.plain(console::test_name_text(desc, config_.max_name_len));
+        if (config_.is_multithreaded)
+          out.plain(console::test_name_text(desc, config_.max_name_len));
         out.colored("bench", Color::Cyan).plain(": " + result.bench.text()).plain("\n");
         break;
     }

@@ -31,11 +31,19 @@ std::string seconds_text(double seconds, int decimals) {
 
 }  // namespace
 
-double TestExecTime::seconds() const { return to_seconds(duration); }
-std::string TestExecTime::text() const { return seconds_text(seconds(), 3); }
+double TestExecTime::seconds() const {
+  return to_seconds(duration);
+}
+std::string TestExecTime::text() const {
+  return seconds_text(seconds(), 3);
+}
 
-double TestSuiteExecTime::seconds() const { return to_seconds(duration); }
-std::string TestSuiteExecTime::text() const { return seconds_text(seconds(), 2); }
+double TestSuiteExecTime::seconds() const {
+  return to_seconds(duration);
+}
+std::string TestSuiteExecTime::text() const {
+  return seconds_text(seconds(), 2);
+}
 
 std::chrono::nanoseconds timeout_interval() {
   return std::chrono::nanoseconds(g_timeout_interval.load(std::memory_order_relaxed));
@@ -47,10 +55,14 @@ void set_timeout_interval_for_tests(std::chrono::nanoseconds interval) {
 
 TimeThreshold threshold_for(const TestTimeOptions& options, TestKind kind) {
   switch (kind) {
-    case TestKind::Unit: return options.unit_threshold;
-    case TestKind::Integration: return options.integration_threshold;
-    case TestKind::Doc: return options.doctest_threshold;
-    case TestKind::Unknown: break;
+    case TestKind::Unit:
+      return options.unit_threshold;
+    case TestKind::Integration:
+      return options.integration_threshold;
+    case TestKind::Doc:
+      return options.doctest_threshold;
+    case TestKind::Unknown:
+      break;
   }
   return kUnknownThreshold;
 }

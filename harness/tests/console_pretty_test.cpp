@@ -89,7 +89,9 @@ TEST(PrettyFormatter, ResultWordsAndColours) {
       {"ignored", TestResult::ignored(), {}, "test t ... {yellow}ignored{reset}\n"},
       {"ignored msg", TestResult::ignored(), "needs a card",
        "test t ... {yellow}ignored, needs a card{reset}\n"},
-      {"timed fail", TestResult::timed_fail(), {},
+      {"timed fail",
+       TestResult::timed_fail(),
+       {},
        "test t ... {red}FAILED (time limit exceeded){reset}\n"},
       {"bench", bench, {}, "test t ... {cyan}bench{reset}:      1,234,567 ns/iter (+/- 8,901)\n"},
   };
@@ -171,8 +173,8 @@ TEST(PrettyFormatter, TimeSuffixIsColouredByTheThresholdsOfTheTestsKind) {
     ConsoleFormatterConfig cfg = config(false, c.use_color);
     cfg.time_options = TestTimeOptions{};
     auto f = make_pretty_formatter(sink, cfg);
-    ASSERT_TRUE(f->write_result(desc_named("t", c.kind), TestResult::ok(),
-                                TestExecTime{c.time}, {}, ConsoleTestState{}));
+    ASSERT_TRUE(f->write_result(desc_named("t", c.kind), TestResult::ok(), TestExecTime{c.time}, {},
+                                ConsoleTestState{}));
     std::string expected = c.expected;
     if (c.use_color) expected.replace(0, 2, "{green}ok{reset}");
     EXPECT_EQ(sink.text(), expected) << static_cast<int>(c.kind) << " " << c.time.count();
@@ -182,8 +184,8 @@ TEST(PrettyFormatter, TimeSuffixIsColouredByTheThresholdsOfTheTestsKind) {
 TEST(PrettyFormatter, NoTimeSuffixWithoutTimeOptionsOrWithoutAMeasuredTime) {
   StringSink sink;
   auto without_options = make_pretty_formatter(sink, config(false));
-  ASSERT_TRUE(without_options->write_result(desc_named("t"), TestResult::ok(), TestExecTime{2s},
-                                            {}, ConsoleTestState{}));
+  ASSERT_TRUE(without_options->write_result(desc_named("t"), TestResult::ok(), TestExecTime{2s}, {},
+                                            ConsoleTestState{}));
   ConsoleFormatterConfig cfg = config(false);
   cfg.time_options = TestTimeOptions{};
   auto without_time = make_pretty_formatter(sink, cfg);
@@ -221,19 +223,20 @@ TEST(PrettyFormatter, FailureSectionsShowNotesReplacementCharactersAndSortedName
                  entry("beta", std::string_view("bad \xff\xc3 end", 10))};
   st.time_failures = {entry("slow", "took long\n")};
   EXPECT_EQ(f->write_run_finish(st), false);
-  EXPECT_EQ(sink.text(),
-            "\nfailures:\n"
-            "\n---- zeta stdout ----\nnote: expected a panic\n"
-            "---- beta stdout ----\nbad \xEF\xBF\xBD\xEF\xBF\xBD end\n"
-            "\nfailures:\n"
-            "    Alpha\n"
-            "    beta\n"
-            "    zeta\n"
-            "\nfailures (time limit exceeded):\n"
-            "\n---- slow stdout ----\ntook long\n\n"
-            "\nfailures (time limit exceeded):\n"
-            "    slow\n"
-            "\ntest result: FAILED. 0 passed; 4 failed; 0 ignored; 0 measured; 19 filtered out\n\n");
+  EXPECT_EQ(
+      sink.text(),
+      "\nfailures:\n"
+      "\n---- zeta stdout ----\nnote: expected a panic\n"
+      "---- beta stdout ----\nbad \xEF\xBF\xBD\xEF\xBF\xBD end\n"
+      "\nfailures:\n"
+      "    Alpha\n"
+      "    beta\n"
+      "    zeta\n"
+      "\nfailures (time limit exceeded):\n"
+      "\n---- slow stdout ----\ntook long\n\n"
+      "\nfailures (time limit exceeded):\n"
+      "    slow\n"
+      "\ntest result: FAILED. 0 passed; 4 failed; 0 ignored; 0 measured; 19 filtered out\n\n");
 }
 
 TEST(PrettyFormatter, OnlyTimeFailuresPrintOnlyTheirSection) {
@@ -274,7 +277,8 @@ TEST(PrettyFormatter, ListingWritesOneLinePerEntryAndTheCountLine) {
       {{{"a", "test"}}, "a: test\n\n1 test, 0 benchmarks\n"},
       {{{"a", "test"}, {"b", "test"}, {"m", "benchmark"}},
        "a: test\nb: test\nm: benchmark\n\n2 tests, 1 benchmark\n"},
-      {{{"m", "benchmark"}, {"n", "benchmark"}}, "m: benchmark\nn: benchmark\n\n0 tests, 2 benchmarks\n"},
+      {{{"m", "benchmark"}, {"n", "benchmark"}},
+       "m: benchmark\nn: benchmark\n\n0 tests, 2 benchmarks\n"},
   };
   for (const auto& c : cases) {
     StringSink sink(true);

@@ -53,7 +53,8 @@ TEST(StdoutSink, WritesEveryByteEvenWhenThePipeTakesItInParts) {
   std::string received;
   std::thread reader([&] {
     char buf[65536];
-    for (ssize_t n; received.size() < big.size() && (n = ::read(pipe.read_end, buf, sizeof buf)) > 0;) {
+    for (ssize_t n;
+         received.size() < big.size() && (n = ::read(pipe.read_end, buf, sizeof buf)) > 0;) {
       received.append(buf, n);
     }
   });
@@ -150,7 +151,8 @@ TEST_F(TerminfoDir, ColourCodesFollowTheDescription) {
       // Only colour 1 is below the count; the others are not set, resets still go out.
       {"zel-two", "\x1b[31mw\x1b[0mw\x1b[0mw\x1b[0mw\x1b[0m"},
       {"zel-nosetab", "w\x1b[0mw\x1b[0mw\x1b[0mw\x1b[0m"},
-      {"zel-op", "\x1b[31mw\x1b[39;49m\x1b[32mw\x1b[39;49m\x1b[33mw\x1b[39;49m\x1b[36mw\x1b[39;49m"},
+      {"zel-op",
+       "\x1b[31mw\x1b[39;49m\x1b[32mw\x1b[39;49m\x1b[33mw\x1b[39;49m\x1b[36mw\x1b[39;49m"},
       {"zel-sgr", "\x1b[31mw\x1b[0m\x1b[32mw\x1b[0m\x1b[33mw\x1b[0m\x1b[36mw\x1b[0m"},
       {"zel-plain", "wwww"},
   };
@@ -161,7 +163,8 @@ TEST_F(TerminfoDir, ColourCodesFollowTheDescription) {
 }
 
 TEST_F(TerminfoDir, UnknownOrUnsetTerminalIsRawOutputWithoutAWord) {
-  compile("zel-full|eight colours,\n\tcolors#8, setaf=\\E[3%p1%dm, setab=\\E[4%p1%dm, sgr0=\\E[0m,\n");
+  compile(
+      "zel-full|eight colours,\n\tcolors#8, setaf=\\E[3%p1%dm, setab=\\E[4%p1%dm, sgr0=\\E[0m,\n");
   EXPECT_EQ(colour_bytes("zel-missing"), "wwww");
   EXPECT_FALSE(is_terminal_);
   EXPECT_EQ(colour_bytes(""), "wwww");

@@ -40,8 +40,8 @@ TEST(TerseFormatter, TwoHundredPassesEndALineWithProgressEvery87Results) {
   st.passed = 200;
   st.exec_time = TestSuiteExecTime{12340ms};
   EXPECT_EQ(f->write_run_finish(st), true);
-  EXPECT_EQ(sink.text(), "\nrunning 200 tests\n" + repeat(".", 87) + " 87/200\n" +
-                             repeat(".", 87) + " 174/200\n" + repeat(".", 26) +
+  EXPECT_EQ(sink.text(), "\nrunning 200 tests\n" + repeat(".", 87) + " 87/200\n" + repeat(".", 87) +
+                             " 174/200\n" + repeat(".", 26) +
                              "\ntest result: ok. 200 passed; 0 failed; 0 ignored; 0 measured; "
                              "0 filtered out; finished in 12.34s\n\n");
 }
@@ -54,20 +54,22 @@ TEST(TerseFormatter, FailureStandsOnItsOwnLineAndRestartsTheColumn) {
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(f->write_result(desc_named("p"), TestResult::ok(), std::nullopt, {}, st));
   }
-  ASSERT_TRUE(f->write_result(desc_named("broken"), TestResult::failed(), TestExecTime{3s}, {}, st));
+  ASSERT_TRUE(
+      f->write_result(desc_named("broken"), TestResult::failed(), TestExecTime{3s}, {}, st));
   // A failure at column 0 writes no empty progress line.
-  ASSERT_TRUE(f->write_result(desc_named("late"), TestResult::timed_fail(), TestExecTime{3s}, {}, st));
+  ASSERT_TRUE(
+      f->write_result(desc_named("late"), TestResult::timed_fail(), TestExecTime{3s}, {}, st));
   ASSERT_TRUE(f->write_result(desc_named("skipped"), TestResult::ignored(), std::nullopt, {}, st));
   // The column restarted at the failures, so the next progress comes 87 marks later.
   for (int i = 0; i < 87; ++i) {
     ASSERT_TRUE(f->write_result(desc_named("p"), TestResult::ok(), std::nullopt, {}, st));
   }
-  ASSERT_TRUE(f->write_result(desc_named("msg"), TestResult::failed_msg("m"), TestExecTime{3s}, {}, st));
+  ASSERT_TRUE(
+      f->write_result(desc_named("msg"), TestResult::failed_msg("m"), TestExecTime{3s}, {}, st));
   EXPECT_EQ(sink.text(), "\nrunning 95 tests\n" + repeat("{green}.{reset}", 5) + " 5/95\n" +
-                             "broken --- {red}FAILED{reset}\n" +
-                             "late --- {red}FAILED{reset}\n" + "{yellow}i{reset}" +
-                             repeat("{green}.{reset}", 86) + " 94/95\n" + "{green}.{reset}" +
-                             " 95/95\n" + "msg --- {red}FAILED{reset}\n");
+                             "broken --- {red}FAILED{reset}\n" + "late --- {red}FAILED{reset}\n" +
+                             "{yellow}i{reset}" + repeat("{green}.{reset}", 86) + " 94/95\n" +
+                             "{green}.{reset}" + " 95/95\n" + "msg --- {red}FAILED{reset}\n");
 }
 
 TEST(TerseFormatter, TestStartShowsOnlySerialBenchmarkNames) {
@@ -79,8 +81,8 @@ TEST(TerseFormatter, TestStartShowsOnlySerialBenchmarkNames) {
   auto f = make_terse_formatter(sink, serial);
   ASSERT_TRUE(f->write_test_start(desc_named("a_test")));
   ASSERT_TRUE(f->write_test_start(bench));
-  ASSERT_TRUE(f->write_result(bench, {TestResult::Kind::Bench, {}, {10, 2, 0, 5}}, std::nullopt,
-                              {}, ConsoleTestState{}));
+  ASSERT_TRUE(f->write_result(bench, {TestResult::Kind::Bench, {}, {10, 2, 0, 5}}, std::nullopt, {},
+                              ConsoleTestState{}));
   auto parallel = make_terse_formatter(sink, config(true));
   ASSERT_TRUE(parallel->write_test_start(bench));
   ASSERT_TRUE(parallel->write_result(bench, {TestResult::Kind::Bench, {}, {10, 2, 0, 0}},
@@ -122,7 +124,8 @@ TEST(TerseFormatter, SingleIgnoredTestWithAMessageIsExplainedAfterTheResultLine)
     const char* tail;
   };
   const Case cases[] = {
-      {"one ignored with message", 1, "no card here", "test: lone, ignore_message: no card here\n\n"},
+      {"one ignored with message", 1, "no card here",
+       "test: lone, ignore_message: no card here\n\n"},
       {"one ignored without message", 1, std::nullopt, ""},
       {"ignored among two", 2, "no card here", ""},
   };

@@ -15,7 +15,17 @@ namespace harness::testing {
 
 inline TestDesc desc_named(std::string_view name, TestKind kind = TestKind::Integration) {
   return TestDesc{TestName::aligned(std::string(name), NamePadding::PadNone),
-                  false, std::nullopt, "", 0, 0, 0, 0, ExpectFailure::no(), false, false, kind};
+                  false,
+                  std::nullopt,
+                  "",
+                  0,
+                  0,
+                  0,
+                  0,
+                  ExpectFailure::no(),
+                  false,
+                  false,
+                  kind};
 }
 
 inline std::vector<std::uint8_t> bytes(std::string_view text) {

@@ -10,12 +10,15 @@ using namespace std::chrono_literals;
 
 TEST(TimeText, TestTimesHaveThreeDecimalsAndRunTimesTwo) {
   const std::pair<std::chrono::nanoseconds, const char*> test_times[] = {
-      {1250ms, "1.250s"}, {61500ms, "61.500s"}, {0ns, "0.000s"},
-      {999999999ns, "1.000s"}, {14ms, "0.014s"}, {3600s + 1ms, "3600.001s"},
+      {1250ms, "1.250s"},      {61500ms, "61.500s"}, {0ns, "0.000s"},
+      {999999999ns, "1.000s"}, {14ms, "0.014s"},     {3600s + 1ms, "3600.001s"},
   };
   for (const auto& [d, text] : test_times) EXPECT_EQ(TestExecTime{d}.text(), text);
   const std::pair<std::chrono::nanoseconds, const char*> run_times[] = {
-      {83070ms, "83.07s"}, {0ns, "0.00s"}, {1999ms, "2.00s"}, {5ms, "0.01s"},
+      {83070ms, "83.07s"},
+      {0ns, "0.00s"},
+      {1999ms, "2.00s"},
+      {5ms, "0.01s"},
   };
   for (const auto& [d, text] : run_times) EXPECT_EQ(TestSuiteExecTime{d}.text(), text);
   EXPECT_DOUBLE_EQ(TestExecTime{61500ms}.seconds(), 61.5);
@@ -39,8 +42,8 @@ TEST(TimeThresholds, EachKindUsesItsOwnLimitsInclusive) {
   for (const auto& c : cases) {
     const auto kind = static_cast<int>(c.kind);
     EXPECT_EQ(threshold_for(opts, c.kind), (TimeThreshold{c.warn, c.critical})) << kind;
-    const TestDesc desc{TestName::static_name("t"), false, std::nullopt, "", 0, 0, 0, 0,
-                        ExpectFailure::no(), false, false, c.kind};
+    const TestDesc desc{TestName::static_name("t"), false, std::nullopt, "",    0, 0, 0, 0,
+                        ExpectFailure::no(),        false, false,        c.kind};
     EXPECT_FALSE(is_warn(opts, desc, {c.warn - 1ns})) << kind;
     EXPECT_TRUE(is_warn(opts, desc, {c.warn})) << kind;
     EXPECT_FALSE(is_critical(opts, desc, {c.warn})) << kind;
