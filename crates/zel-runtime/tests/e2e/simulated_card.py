@@ -1,0 +1,65 @@
+"""The program against the simulated card: every test passes, and faults
+injected with ZEL_SIM_FAULT fail exactly the tests whose runners they hit."""
+
+import unittest
+
+from e2e import normalise_times, run
+from standin import REAL_BIN, catalogue, failure_messages
+
+TESTS = catalogue("")
+HOST_RUNNER_TESTS = {t.name for t in TESTS if t.launches[0].runner == "zel-host-e2e"}
+
+
+def capability(test, status_text):
+    return f'hardware capability "{test.launches[0].description}" failed with {status_text}'
+
+
+class SimulatedCard(unittest.TestCase):
+    def test_every_test_passes(self):
+        # One worker, so results are printed in registry order.
+        result = run([REAL_BIN, "--test-threads", "1"])
+        self.assertEqual(result.status, 0, result.stdout.decode())
+        self.assertEqual(
+            normalise_times(result.stdout).decode(),
+            "\nrunning 23 tests\n" + "".join(f"test {t.name} ... ok\n" for t in TESTS) +
+            "\ntest result: ok. 23 passed; 0 failed; 0 ignored; 0 measured; 0 filtered out; "
+            "finished in X.XXs\n\n")
+
+    def test_host_write_jitter_reaches_the_runners_and_changes_no_result(self):
+        result = run([REAL_BIN], env={"ZEL_TEST_HOST_WRITE_JITTER_MAX_US": "50",
+                                      "ZEL_TEST_HOST_WRITE_JITTER_SEED": "7"})
+        self.assertEqual(result.status, 0, result.stdout.decode())
+
+        # A value the host runner rejects shows that it arrived: only the tests
+        # that forward the variables fail.
+        result = run([REAL_BIN], env={"ZEL_TEST_HOST_WRITE_JITTER_MAX_US": "many"})
+        self.assertEqual(result.status, 101)
+        forwarding = {t.name for t in TESTS if t.launches[0].forwards_jitter}
+        self.assertEqual(set(failure_messages(result.stdout)), forwarding)
+
+    def test_faults_fail_exactly_the_chosen_tests(self):
+        cases = [
+            ("zel-gemm-e2e=signal:9,zel-hardware-e2e=exit:3",
+             {t.name: capability(t, "signal: 9 (SIGKILL)" if t.launches[0].runner == "zel-gemm-e2e"
+                                 else "exit status: 3")
+              for t in TESTS if t.launches[0].runner in ("zel-gemm-e2e", "zel-hardware-e2e")}),
+            ("zel-randomized-e2e=corrupt",
+             {"randomized_static_d2d_graphs_work": capability(
+                 next(t for t in TESTS if t.name == "randomized_static_d2d_graphs_work"),
+                 "exit status: 1")}),
+            ("zel-host-e2e=corrupt",
+             {t.name: capability(t, "exit status: 1") for t in TESTS
+              if t.name in HOST_RUNNER_TESTS}),
+        ]
+        for fault, expected in cases:
+            with self.subTest(fault):
+                result = run([REAL_BIN], env={"ZEL_SIM_FAULT": fault})
+                self.assertEqual(result.status, 101)
+                self.assertEqual(failure_messages(result.stdout), expected)
+                passed = 23 - len(expected)
+                self.assertIn(f"test result: FAILED. {passed} passed; {len(expected)} failed;"
+                              .encode(), result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
