@@ -32,10 +32,13 @@ struct GraphConfig {
 
 std::expected<GraphConfig, Failure> configure(const Environment& env) {
   const auto name = env.get("ZEL_GRAPH_TEST");
-  std::string expected = "one of";
-  for (const auto scenario : kScenarios) expected += cat(" \"", scenario, "\"");
-  if (!name)
+  std::string expected = "one of ";
+  for (const auto scenario : kScenarios) {
+    expected += cat(scenario == kScenarios.front() ? "" : ", ", "\"", scenario, "\"");
+  }
+  if (!name) {
     return std::unexpected(Failure{kBadInput, "ZEL_GRAPH_TEST is not set, expected " + expected});
+  }
   const auto it = std::ranges::find(kScenarios, *name);
   if (it == kScenarios.end()) return std::unexpected(bad_value("ZEL_GRAPH_TEST", *name, expected));
   return GraphConfig{*it};
