@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "machine_test_support.h"
 #include "duration_text.h"
 #include "harness/formatter.h"
 #include "json_escape.h"
+#include "machine_test_support.h"
 
 namespace harness {
 namespace {
@@ -237,6 +237,12 @@ TEST_F(JsonFormatterTest, RunFinishReportsOutcome) {
             "\"ignored\": 1, \"measured\": 0, \"filtered_out\": 2, \"exec_time\": 83.07 }\n"
             "{ \"type\": \"suite\", \"event\": \"failed\", \"passed\": 20, \"failed\": 2, "
             "\"ignored\": 1, \"measured\": 3, \"filtered_out\": 2 }\n");
+}
+
+TEST_F(JsonFormatterTest, DoctestTimesReport) {
+  ASSERT_TRUE(fmt->write_merged_doctests_times(1.5, 0.25));
+  EXPECT_EQ(sink.text(),
+            "{ \"type\": \"report\", \"total_time\": 1.5, \"compilation_time\": 0.25 }\n");
 }
 
 TEST_F(JsonFormatterTest, ListingEvents) {

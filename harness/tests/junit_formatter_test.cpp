@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "machine_test_support.h"
 #include "harness/formatter.h"
+#include "machine_test_support.h"
 #include "xml_escape.h"
 
 namespace harness {
@@ -237,6 +237,13 @@ TEST(JunitFormatter, FinishEmptiesTheCollectedResults) {
   sink.clear();
   ASSERT_TRUE(fmt->write_run_finish(state));
   EXPECT_EQ(sink.text(), suite_start(0, 0, 0) + std::string(kSuiteEnd));
+}
+
+TEST(JunitFormatter, DoctestTimesReport) {
+  StringSink sink;
+  auto fmt = make_junit_formatter(sink);
+  ASSERT_TRUE(fmt->write_merged_doctests_times(1.5, 0.25));
+  EXPECT_EQ(sink.text(), "<report total_time=\"1.5\" compilation_time=\"0.25\"></report>\n");
 }
 
 TEST(JunitFormatter, WriteErrorsReachTheCaller) {
