@@ -94,22 +94,22 @@ void append_xml_attribute(std::string& out, std::string_view text) {
 }
 
 void append_xml_character_data(std::string& out, std::string_view text) {
-  const std::string chars = xml_chars(text);
-  const std::string_view rest_all = chars;
-  std::size_t start = 0;
-  std::size_t brk = rest_all.find_first_of("\n\r");
+  const std::string checked = xml_chars(text);
+  const std::string_view data = checked;
+  // Lines between breaks, each its own section. The first and the last are
+  // always written, even when empty, so the data starts and ends inside a
+  // section; an empty line between two breaks is left out.
+  std::size_t brk = data.find_first_of("\n\r");
   out += "<![CDATA[";
-  append_section_text(out, rest_all.substr(0, brk));
+  append_section_text(out, data.substr(0, brk));
   bool open = true;
   while (brk != std::string_view::npos) {
     if (open) out += "]]>";
-    out += rest_all[brk] == '\n' ? "&#xA;" : "&#xD;";
-    start = brk + 1;
-    brk = rest_all.find_first_of("\n\r", start);
+    out += data[brk] == '\n' ? "&#xA;" : "&#xD;";
+    const std::size_t start = brk + 1;
+    brk = data.find_first_of("\n\r", start);
     const std::string_view line =
-        rest_all.substr(start, brk == std::string_view::npos ? brk : brk - start);
-    // An empty line between two breaks would give an empty section; the last
-    // section is always written, so the data ends inside one.
+        brk == std::string_view::npos ? data.substr(start) : data.substr(start, brk - start);
     open = !line.empty() || brk == std::string_view::npos;
     if (open) {
       out += "<![CDATA[";
