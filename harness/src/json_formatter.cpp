@@ -5,6 +5,7 @@
 // cannot split a line.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "duration_text.h"

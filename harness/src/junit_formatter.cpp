@@ -4,7 +4,10 @@
 //
 // Results are only collected until the run finishes, so an interrupted run
 // leaves nothing but the declaration on standard output.
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
