@@ -2,8 +2,13 @@
 #include "zel_package.h"
 
 #include <capnp/serialize.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <optional>
+#include <utility>
 #include <string_view>
 
 #include "profile.capnp.h"
@@ -11,6 +16,20 @@
 namespace zel_package {
 
 namespace {
+
+// Whether `bytes` is plain ASCII, eight bytes at a time: profile texts are
+// short names, and nearly all of them are.
+bool all_ascii(std::string_view bytes) {
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    high |= word;
+  }
+  for (; i < bytes.size(); ++i) high |= static_cast<unsigned char>(bytes[i]);
+  return (high & 0x8080'8080'8080'8080ull) == 0;
+}
 
 // Copies a decoded profile field by field, in the order the checks must be
 // met: the first text or kind that fails a check ends the copy and is kept in
@@ -21,22 +40,19 @@ class ProfileCopier {
 
   bool copy_tile(profile_capnp::TileProfile::Reader tile, TileProfile& out) {
     const auto samples = tile.getSamples();
-    out.samples.resize(samples.size());
-    for (unsigned i = 0; i < samples.size(); ++i) {
-      if (!copy_sample(samples[i], out.samples[i])) return false;
+    out.samples.reserve(samples.size());
+    for (const auto sample : samples) {
+      // Each record is filled in a local and moved into place once: a
+      // value-initialised element would first be zeroed whole.
+      ProfileStep step;
+      if (!copy_step(sample.getStep(), step)) return false;
+      out.samples.emplace_back(std::move(step), sample.getStartCycle(), sample.getEndCycle());
     }
     out.physical_tile = tile.getPhysicalTile();
     return true;
   }
 
  private:
-  bool copy_sample(profile_capnp::CycleSample::Reader sample, CycleSample& out) {
-    if (!copy_step(sample.getStep(), out.step)) return false;
-    out.start_cycle = sample.getStartCycle();
-    out.end_cycle = sample.getEndCycle();
-    return true;
-  }
-
   bool copy_step(profile_capnp::ProfileStep::Reader step, ProfileStep& out) {
     out.local_index = step.getLocalIndex();
     out.phase = step.getPhase();
@@ -50,18 +66,20 @@ class ProfileCopier {
     out.kind = static_cast<ProfileStepKind>(kind);
     if (!copy_text(step.getKernel(), out.kernel)) return false;
     const auto metadata = step.getMetadata();
-    out.metadata.resize(metadata.size());
-    for (unsigned i = 0; i < metadata.size(); ++i) {
-      const auto entry = metadata[i];
-      if (!copy_text(entry.getName(), out.metadata[i].name)) return false;
-      if (!copy_text(entry.getValue(), out.metadata[i].value)) return false;
+    out.metadata.reserve(metadata.size());
+    for (const auto entry : metadata) {
+      auto& copied = out.metadata.emplace_back();
+      if (!copy_text(entry.getName(), copied.name)) return false;
+      if (!copy_text(entry.getValue(), copied.value)) return false;
     }
     return true;
   }
 
   bool copy_text(capnp::Text::Reader text, std::string& out) {
     const std::string_view bytes(text.begin(), text.size());
-    if (auto valid = zel_utf8::validate(bytes); !valid) {
+    if (auto valid = all_ascii(bytes) ? std::expected<void, zel_utf8::Utf8Error>()
+                                      : zel_utf8::validate(bytes);
+        !valid) {
       failure.emplace(valid.error());
       return false;
     }
@@ -92,13 +110,22 @@ std::expected<ProfileReport, PackageError> copy_profile(capnp::MessageReader& me
   return report;
 }
 
-// Reads the message with the package's options, then walks it through a
-// second reader whose traversal limit follows the message's own size. A
-// profile written field by field traverses each of its words once (plus one
-// for the root), so every well-formed profile of any size still reads, with
-// room to spare; what the limit stops is a small hostile file whose pointers
-// alias one another (or whose lists claim millions of empty elements) and
-// would otherwise expand into more records than memory holds.
+// Walks the message through a reader whose traversal limit follows the
+// message's own size. A profile written field by field traverses each of its
+// words once (plus one for the root), so every well-formed profile of any size
+// still reads, with room to spare; what the limit stops is a small hostile
+// file whose pointers alias one another (or whose lists claim millions of
+// empty elements) and would otherwise expand into more records than memory holds.
+std::expected<ProfileReport, PackageError> copy_segments(
+    kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
+  std::uint64_t words = 0;
+  for (const auto& segment : segments) words += segment.size();
+  capnp::ReaderOptions bounded = capnp_reader_options();
+  bounded.traversalLimitInWords = 2 * words + 8;
+  capnp::SegmentArrayMessageReader message(segments, bounded);
+  return copy_profile(message);
+}
+
 // The input as the stream reader sees it. When a truncated message makes the
 // reader give up, its cleanup tries to skip the rest of the message; the input
 // is released right after, so there is nothing to skip for, and skipping past
@@ -115,25 +142,95 @@ class MessageInput final : public kj::InputStream {
   kj::InputStream& inner_;
 };
 
-std::expected<ProfileReport, PackageError> read_message(kj::InputStream& raw_input) {
+std::expected<ProfileReport, PackageError> read_stream(kj::InputStream& raw_input) {
   MessageInput input(raw_input);
   capnp::InputStreamMessageReader stream_message(input, capnp_reader_options());
   std::vector<kj::ArrayPtr<const capnp::word>> segments;
-  std::uint64_t words = 0;
   for (unsigned id = 0;; ++id) {
     // Past the last segment the reader answers with a null array; asking for
     // every segment also reads any that the stream reader left for later.
     const auto segment = stream_message.getSegment(id);
     if (segment.begin() == nullptr) break;
     segments.push_back(segment);
-    words += segment.size();
   }
-  capnp::ReaderOptions bounded = capnp_reader_options();
-  bounded.traversalLimitInWords = 2 * words + 8;
-  capnp::SegmentArrayMessageReader message(kj::arrayPtr(segments.data(), segments.size()),
-                                           bounded);
-  return copy_profile(message);
+  return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
 }
+
+// A whole message in a regular file, mapped rather than copied: for a
+// whole-card profile the copy into a buffer costs more than walking the
+// message. Released with the object.
+class MappedMessage {
+ public:
+  // The message at the file's current position, when it is there in full and
+  // its segment table is sound; otherwise nothing, and the stream reader
+  // reads it (and names what is wrong) as it would any other input.
+  static std::optional<MappedMessage> map(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    // The library reads words in place, so the message must start on a word.
+    if (position < 0 || position % sizeof(capnp::word) != 0 || st.st_size - position < 8) {
+      return std::nullopt;
+    }
+    const off_t page = ::sysconf(_SC_PAGESIZE);
+    const off_t map_start = position - position % page;
+    const auto length = static_cast<std::size_t>(st.st_size - map_start);
+    void* base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, map_start);
+    if (base == MAP_FAILED) return std::nullopt;
+    MappedMessage mapped(base, length);
+    const auto* words = reinterpret_cast<const capnp::word*>(static_cast<const char*>(base) +
+                                                             (position - map_start));
+    const std::size_t available =
+        static_cast<std::size_t>(st.st_size - position) / sizeof(capnp::word);
+    const std::uint64_t message_words = mapped.frame(words, available);
+    if (message_words == 0) return std::nullopt;
+    // Leave the file where a stream reader would have: right after the message.
+    ::lseek(fd, position + static_cast<off_t>(message_words * sizeof(capnp::word)), SEEK_SET);
+    return mapped;
+  }
+
+  MappedMessage(MappedMessage&& other) noexcept
+      : base_(std::exchange(other.base_, nullptr)),
+        length_(other.length_),
+        segments_(std::move(other.segments_)) {}
+  MappedMessage& operator=(MappedMessage&&) = delete;
+  ~MappedMessage() {
+    if (base_ != nullptr) ::munmap(base_, length_);
+  }
+
+  kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments() const {
+    return kj::arrayPtr(segments_.data(), segments_.size());
+  }
+
+ private:
+  MappedMessage(void* base, std::size_t length) : base_(base), length_(length) {}
+
+  // Splits the segments out of `available` words; the message's size in
+  // words, or 0 when the table is one the stream reader rejects or the file
+  // ends before the message does.
+  std::uint64_t frame(const capnp::word* words, std::size_t available) {
+    std::uint32_t table[2];
+    std::memcpy(table, words, sizeof table);
+    const std::uint64_t count = std::uint64_t{table[0]} + 1;
+    if (count >= 512) return 0;
+    const std::uint64_t table_words = count / 2 + 1;
+    if (table_words > available) return 0;
+    const auto* sizes = reinterpret_cast<const unsigned char*>(words) + 4;
+    std::uint64_t offset = table_words;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::uint32_t size = 0;
+      std::memcpy(&size, sizes + 4 * i, sizeof size);
+      if (size > available - offset) return 0;
+      segments_.push_back(kj::arrayPtr(words + offset, size));
+      offset += size;
+    }
+    return offset;
+  }
+
+  void* base_;
+  std::size_t length_;
+  std::vector<kj::ArrayPtr<const capnp::word>> segments_;
+};
 
 }  // namespace
 
@@ -149,13 +246,21 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::Own<kj::Input
   // they are gone before the result is handed back, whichever way the read ended.
   try {
     auto owned_input = kj::mv(input);
-    return read_message(*owned_input);
+    return read_stream(*owned_input);
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)));
   }
 }
 
 std::expected<ProfileReport, PackageError> ProfileReport::read(kj::AutoCloseFd input) {
+  if (auto mapped = MappedMessage::map(input.get())) {
+    try {
+      auto owned_input = kj::mv(input);
+      return copy_segments(mapped->segments());
+    } catch (kj::Exception& exception) {
+      return std::unexpected(PackageError(kj::mv(exception)));
+    }
+  }
   return read(kj::heap<kj::FdInputStream>(kj::mv(input)));
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <limits>
+#include <thread>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -301,6 +302,65 @@ TEST(ProfileRead, ReadsOneMessageAndNothingAfterIt) {
   EXPECT_EQ(*report, expected_report(2, 2));
   EXPECT_EQ(consumed, message.size());
   EXPECT_TRUE(destroyed);
+}
+
+// A file holding `bytes`, opened for reading at its start.
+int file_with(const std::string& bytes) {
+  const int fd = memfd_create("profile", MFD_CLOEXEC);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      lseek(fd, 0, SEEK_SET) != 0) {
+    std::abort();
+  }
+  return fd;
+}
+
+TEST(ProfileRead, ReadsFromTheFilesPositionAndLeavesItAfterTheMessage) {
+  ProfileWriter first_writer;
+  first_writer.fill(2, 3);
+  ProfileWriter second_writer(2, 5);
+  const std::string first = first_writer.bytes(), second = second_writer.bytes();
+  // The same two messages at a word boundary and (after a 4-byte prefix) off one.
+  for (const std::string& prefix : {std::string(), std::string("abcd")}) {
+    SCOPED_TRACE(prefix.size());
+    const int fd = file_with(prefix + first + second + "tail");
+    ASSERT_EQ(lseek(fd, static_cast<off_t>(prefix.size()), SEEK_SET),
+              static_cast<off_t>(prefix.size()));
+    // A duplicate shares the file position, so it shows where each read stopped.
+    auto report = ProfileReport::read(kj::AutoCloseFd(dup(fd)));
+    ASSERT_TRUE(report.has_value()) << debug_text(report.error());
+    EXPECT_EQ(*report, expected_report(2, 3));
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), static_cast<off_t>(prefix.size() + first.size()));
+    report = ProfileReport::read(kj::AutoCloseFd(dup(fd)));
+    ASSERT_TRUE(report.has_value()) << debug_text(report.error());
+    EXPECT_EQ(*report, (ProfileReport{5, {}}));
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), static_cast<off_t>(prefix.size() + first.size() + second.size()));
+    close(fd);
+  }
+}
+
+TEST(ProfileRead, ReadsPipesAsWellAsFiles) {
+  ProfileWriter writer;
+  writer.fill(3, 150);
+  const std::string bytes = writer.bytes();
+  ASSERT_GT(bytes.size(), 65536u);  // more than a pipe holds at once
+  for (const bool truncated : {false, true}) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::thread feeder([&] {
+      const std::size_t n = truncated ? bytes.size() / 2 : bytes.size();
+      EXPECT_EQ(write(fds[1], bytes.data(), n), static_cast<ssize_t>(n));
+      close(fds[1]);
+    });
+    const auto report = ProfileReport::read(kj::AutoCloseFd(fds[0]));
+    feeder.join();
+    if (truncated) {
+      ASSERT_FALSE(report.has_value());
+      EXPECT_THAT(debug_text(report.error()), ::testing::HasSubstr("Premature EOF"));
+    } else {
+      ASSERT_TRUE(report.has_value()) << debug_text(report.error());
+      EXPECT_EQ(*report, expected_report(3, 150));
+    }
+  }
 }
 
 TEST(ProfileRead, HasNoTraversalLimitAndTheDefaultNestingLimit) {
