@@ -19,7 +19,9 @@ __attribute__((tls_model("initial-exec"))) thread_local CaptureBuffer* t_capture
 std::mutex g_stdout_lock;
 std::mutex g_stderr_lock;
 
-std::mutex& lock_for(int fd) { return fd == 1 ? g_stdout_lock : g_stderr_lock; }
+std::mutex& lock_for(int fd) {
+  return fd == 1 ? g_stdout_lock : g_stderr_lock;
+}
 
 // Writes everything or gives up on the first error other than EINTR.
 std::size_t write_all(int fd, const char* data, std::size_t size) noexcept {

@@ -29,10 +29,10 @@ class CaptureBuffer {
  private:
   friend void flush_capture_for_abort() noexcept;
 
-// Writes `bytes` to descriptor 1 or 2 under that descriptor's stream lock,
-// bypassing capture (the harness's own messages on standard error). Returns
-// the errno of a failed write, or 0.
-int write_uncaptured(int fd, std::string_view bytes);
+  // Writes `bytes` to descriptor 1 or 2 under that descriptor's stream lock,
+  // bypassing capture (the harness's own messages on standard error). Returns
+  // the errno of a failed write, or 0.
+  int write_uncaptured(int fd, std::string_view bytes);
   std::mutex mutex_;
   std::vector<std::uint8_t> bytes_;
 };

@@ -67,9 +67,8 @@ void on_backtrace_error(void* data, const char* message, int errnum) {
 
 bool is_reporting_frame(std::string_view name) {
   for (const std::string_view prefix :
-       {"harness::panic(", "harness::fatal(", "harness::report_failure",
-        "harness::failure_report", "harness::(anonymous namespace)::backtrace_text",
-        "backtrace_text"}) {
+       {"harness::panic(", "harness::fatal(", "harness::report_failure", "harness::failure_report",
+        "harness::(anonymous namespace)::backtrace_text", "backtrace_text"}) {
     if (name.starts_with(prefix)) return true;
   }
   return false;
@@ -116,7 +115,9 @@ std::string backtrace_text() {
   return out.text;
 }
 #else
-std::string backtrace_text() { return "stack backtrace:\n  (backtrace unavailable)\n"; }
+std::string backtrace_text() {
+  return "stack backtrace:\n  (backtrace unavailable)\n";
+}
 #endif
 
 // --- the hook for failures that abort the process ---------------------------

@@ -9,7 +9,9 @@ namespace {
 std::atomic<bool> g_threads_abandoned{false};
 }
 
-void note_threads_abandoned() { g_threads_abandoned.store(true); }
+void note_threads_abandoned() {
+  g_threads_abandoned.store(true);
+}
 
 void end_process(int status) {
   if (!g_threads_abandoned.load()) std::exit(status);

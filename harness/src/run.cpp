@@ -220,14 +220,15 @@ TestResult calc_result(const TestDesc& desc, const TestOutcome& outcome,
     result = TestResult::ok();
   } else if (const auto& text = outcome.error().text) {
     if (text->find(expect.message) == std::string::npos) {
-      result = TestResult::failed_msg("panic did not contain expected string\n      panic message: " +
-                                      debug_str(*text) +
-                                      "\n expected substring: " + debug_str(expect.message));
+      result = TestResult::failed_msg(
+          "panic did not contain expected string\n      panic message: " + debug_str(*text) +
+          "\n expected substring: " + debug_str(expect.message));
     }
   } else {
-    result = TestResult::failed_msg("expected panic with string value,\n found non-string value: `" +
-                                    debug_str(outcome.error().type_name) +
-                                    "`\n     expected substring: " + debug_str(expect.message));
+    result =
+        TestResult::failed_msg("expected panic with string value,\n found non-string value: `" +
+                               debug_str(outcome.error().type_name) +
+                               "`\n     expected substring: " + debug_str(expect.message));
   }
   if (result.kind == TestResult::Kind::Ok && time_options && time_options->error_on_excess &&
       exec_time && is_critical(*time_options, desc, *exec_time)) {
@@ -258,8 +259,8 @@ std::optional<ThreadHandle> run_test(const TestOpts& opts, bool force_ignore, Te
                                      TestDescAndFn test,
                                      const std::shared_ptr<Completions>& completions) {
   if (force_ignore || test.desc.ignore) {
-    completions->send(CompletedTest{id, std::move(test.desc), TestResult::ignored(),
-                                    std::nullopt, {}});
+    completions->send(
+        CompletedTest{id, std::move(test.desc), TestResult::ignored(), std::nullopt, {}});
     return std::nullopt;
   }
   const bool benchmark = is_benchmark(test.testfn);

@@ -29,8 +29,9 @@ void save_process_arguments(int argc, char** argv, char**) {
   g_argv = argv;
 }
 
-__attribute__((section(".init_array"), used)) void (*const save_arguments_entry)(
-    int, char**, char**) = save_process_arguments;
+__attribute__((section(".init_array"),
+               used)) void (*const save_arguments_entry)(int, char**,
+                                                         char**) = save_process_arguments;
 
 std::vector<std::string> process_arguments() {
   std::vector<std::string> args;
@@ -203,7 +204,9 @@ std::unique_ptr<OutputFormatter> make_run_formatter(OutputSink& out, const TestO
                                             : make_pretty_formatter(out, config);
 }
 
-void write_stderr(std::string_view text) { write_uncaptured(2, text); }
+void write_stderr(std::string_view text) {
+  write_uncaptured(2, text);
+}
 
 }  // namespace
 

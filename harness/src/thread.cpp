@@ -87,7 +87,9 @@ std::string_view current_thread_name() {
   return gettid() == getpid() ? "main" : "<unnamed>";
 }
 
-long current_thread_id() { return static_cast<long>(gettid()); }
+long current_thread_id() {
+  return static_cast<long>(gettid());
+}
 
 std::size_t default_stack_size() {
   static const std::size_t size = read_min_stack();
@@ -118,8 +120,7 @@ bool ThreadHandle::join() {
   return status != nullptr;
 }
 
-std::expected<ThreadHandle, int> spawn_named_thread(std::string name,
-                                                     std::function<void()> body) {
+std::expected<ThreadHandle, int> spawn_named_thread(std::string name, std::function<void()> body) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   std::size_t stack = std::max<std::size_t>(default_stack_size(), PTHREAD_STACK_MIN);

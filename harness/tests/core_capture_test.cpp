@@ -67,10 +67,11 @@ TEST(Capture, NothingIsCapturedWithNocapture) {
   EventLog log;
   // Writes straight to the real descriptors; only the result matters here.
   ASSERT_TRUE(run_tests(opts,
-                        {dyn_test("loud", [] {
-                          std::cout << "";
-                          return TestFailureResult{};
-                        })},
+                        {dyn_test("loud",
+                                  [] {
+                                    std::cout << "(written straight to stdout)\n";
+                                    return TestFailureResult{};
+                                  })},
                         log.handler()));
   EXPECT_TRUE(log.results[0].stdout_bytes.empty());
 }
@@ -81,14 +82,15 @@ TEST(Capture, FailureReportNamesTheWholeTestNameAndItsThread) {
   long test_tid = 0;
   EventLog log;
   ASSERT_TRUE(run_tests(threads(2),
-                        {dyn_test(name, [&]() -> TestFailureResult {
-                          char buffer[64] = {};
-                          pthread_getname_np(pthread_self(), buffer, sizeof buffer);
-                          kernel_name = buffer;
-                          test_tid = static_cast<long>(gettid());
-                          std::cout << "first\n";
-                          panic("the message\nover two lines");
-                        })},
+                        {dyn_test(name,
+                                  [&]() -> TestFailureResult {
+                                    char buffer[64] = {};
+                                    pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+                                    kernel_name = buffer;
+                                    test_tid = static_cast<long>(gettid());
+                                    std::cout << "first\n";
+                                    panic("the message\nover two lines");
+                                  })},
                         log.handler()));
   EXPECT_EQ(kernel_name, name.substr(0, 15));
   EXPECT_NE(test_tid, static_cast<long>(getpid()));
@@ -99,7 +101,9 @@ TEST(Capture, FailureReportNamesTheWholeTestNameAndItsThread) {
   // Line and column of the panic call, then the message, then either the
   // once-per-process note or a backtrace, depending on RUST_BACKTRACE.
   EXPECT_TRUE(std::regex_search(
-      output, std::regex(R"(cpp:\d+:\d+:\nthe message\nover two lines\n(note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n|stack backtrace:\n|$))")))
+      output,
+      std::regex(
+          R"(cpp:\d+:\d+:\nthe message\nover two lines\n(note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n|stack backtrace:\n|$))")))
       << output;
 }
 

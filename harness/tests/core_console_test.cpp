@@ -51,8 +51,9 @@ class RecordingFormatter final : public OutputFormatter {
                         const std::optional<TestExecTime>&, std::span<const std::uint8_t>,
                         const ConsoleTestState& state) override {
     // The counters do not yet include this result.
-    return note("result " + std::string(desc.name.as_str()) + " " + core_testing::kind_word(result) +
-                " after " + std::to_string(state.current_test_count()));
+    return note("result " + std::string(desc.name.as_str()) + " " +
+                core_testing::kind_word(result) + " after " +
+                std::to_string(state.current_test_count()));
   }
   std::expected<bool, IoError> write_run_finish(const ConsoleTestState& state) override {
     finish_state = state;
@@ -102,8 +103,8 @@ class TempPath {
 };
 
 std::vector<TestDescAndFn> mixed_registry() {
-  std::vector<TestDescAndFn> tests = {passing("a_passes"), failing("b_fails"),
-                                      passing("c_ignored"), passing("d_ignored_why"),
+  std::vector<TestDescAndFn> tests = {passing("a_passes"),      failing("b_fails"),
+                                      passing("c_ignored"),     passing("d_ignored_why"),
                                       passing("e_should_fail"), passing("f_filtered")};
   tests[2].desc.ignore = true;
   tests[3].desc.ignore = true;
@@ -122,14 +123,14 @@ TEST(ConsoleRun, CountersAndListsReachTheRunFinish) {
   const auto passed = run_tests_with(formatter, opts, mixed_registry());
   ASSERT_TRUE(passed);
   EXPECT_FALSE(*passed);
-  EXPECT_EQ(formatter.calls,
-            (std::vector<std::string>{
-                "run_start 5", "start a_passes", "result a_passes ok after 0", "start b_fails",
-                "result b_fails failed after 1", "start c_ignored",
-                "result c_ignored ignored after 2", "start d_ignored_why",
-                "result d_ignored_why ignored after 3", "start e_should_fail",
-                "result e_should_fail failed_msg: test did not panic as expected after 4",
-                "run_finish"}));
+  EXPECT_EQ(
+      formatter.calls,
+      (std::vector<std::string>{
+          "run_start 5", "start a_passes", "result a_passes ok after 0", "start b_fails",
+          "result b_fails failed after 1", "start c_ignored", "result c_ignored ignored after 2",
+          "start d_ignored_why", "result d_ignored_why ignored after 3", "start e_should_fail",
+          "result e_should_fail failed_msg: test did not panic as expected after 4",
+          "run_finish"}));
   const ConsoleTestState& st = *formatter.finish_state;
   EXPECT_EQ(st.total, 5u);
   EXPECT_EQ(st.passed, 1u);
@@ -178,8 +179,7 @@ TEST(ConsoleRun, FailFastLeavesTheCountsShortOfTheTotal) {
   opts.test_threads = 1;
   opts.fail_fast = true;
   RecordingFormatter formatter;
-  const auto passed =
-      run_tests_with(formatter, opts, {failing("a"), passing("b"), passing("c")});
+  const auto passed = run_tests_with(formatter, opts, {failing("a"), passing("b"), passing("c")});
   ASSERT_TRUE(passed);
   EXPECT_FALSE(*passed);
   EXPECT_EQ(formatter.finish_state->total, 3u);
@@ -208,8 +208,8 @@ TEST(ConsoleRun, LogFileHasOneLinePerResult) {
   opts.time_options->unit_threshold = {std::chrono::nanoseconds(0), std::chrono::nanoseconds(0)};
   opts.skip.clear();
   ASSERT_TRUE(run_tests_with(formatter, opts, {passing("slow")}));
-  EXPECT_TRUE(std::regex_match(log.read(),
-                               std::regex(R"(failed \(time limit exceeded\) slow <\d+\.\d{3}s>\n)")))
+  EXPECT_TRUE(std::regex_match(
+      log.read(), std::regex(R"(failed \(time limit exceeded\) slow <\d+\.\d{3}s>\n)")))
       << log.read();
 }
 
@@ -253,8 +253,10 @@ TEST(ListTests, ListsSelectedEntriesWithKindWordsAndCounts) {
   opts.logfile = log.path();
   opts.skip = {"skipped"};
   auto bench = [](Bencher&) -> TestFailureResult { return {}; };
-  std::vector<TestDescAndFn> tests = {passing("a"), {make_desc("b"), DynBenchFn{bench}},
-                                      passing("c_ignored"), passing("skipped"),
+  std::vector<TestDescAndFn> tests = {passing("a"),
+                                      {make_desc("b"), DynBenchFn{bench}},
+                                      passing("c_ignored"),
+                                      passing("skipped"),
                                       {make_desc("d"), DynBenchAsTestFn{bench}}};
   tests[2].desc.ignore = true;
   RecordingFormatter formatter;
@@ -299,8 +301,7 @@ TEST(ConsoleRun, ColourFollowsTheChoiceCaptureAndTerminal) {
     opts.nocapture = c.nocapture;
     ASSERT_TRUE(run_tests_console_to(sink, opts, {passing("a")}, c.stdout_is_terminal));
     EXPECT_EQ(sink.text().find("{green}") != std::string::npos, c.coloured)
-        << static_cast<int>(c.color) << c.nocapture << c.stdout_is_terminal << ": "
-        << sink.text();
+        << static_cast<int>(c.color) << c.nocapture << c.stdout_is_terminal << ": " << sink.text();
   }
 }
 

@@ -13,7 +13,9 @@ using core_testing::kind_word;
 using core_testing::make_desc;
 using namespace std::chrono_literals;
 
-TestOutcome returned() { return {}; }
+TestOutcome returned() {
+  return {};
+}
 TestOutcome failed_with(std::string text) {
   return std::unexpected(PanicPayload{std::move(text), "std::string"});
 }
@@ -80,8 +82,8 @@ TEST(CalcResult, EnsureTimeFailsOnlyPassingTestsAtTheirCriticalTime) {
       {TestKind::Unknown, 120s, &ensure, returned(), "timed_fail"},
   };
   for (const auto& c : cases) {
-    const TestResult result = calc_result(make_desc("t", c.kind), c.outcome, *c.options,
-                                          TestExecTime{c.time});
+    const TestResult result =
+        calc_result(make_desc("t", c.kind), c.outcome, *c.options, TestExecTime{c.time});
     EXPECT_EQ(kind_word(result), c.result)
         << static_cast<int>(c.kind) << " " << c.time.count() << "ns";
   }

@@ -99,15 +99,15 @@ TEST(RunTests, IdsFollowSelectionAcrossTestsAndBenchmarks) {
     b.iter([] {});
     return {};
   };
-  std::vector<TestDescAndFn> tests = {{make_desc("m_bench"), DynBenchFn{bench}},
-                                      passing("skipped"), passing("t1"), passing("t2")};
+  std::vector<TestDescAndFn> tests = {
+      {make_desc("m_bench"), DynBenchFn{bench}}, passing("skipped"), passing("t1"), passing("t2")};
   TestOpts opts = threads(1);
   opts.skip = {"skipped"};
   opts.run_benchmarks = true;
   EventLog log;
   ASSERT_TRUE(run_tests(opts, std::move(tests), log.handler()));
-  EXPECT_EQ(log.lines, (Lines{"filtered_out 1", "filtered 3", "wait t1", "result t1 ok",
-                              "wait t2", "result t2 ok", "wait m_bench", "result m_bench bench"}));
+  EXPECT_EQ(log.lines, (Lines{"filtered_out 1", "filtered 3", "wait t1", "result t1 ok", "wait t2",
+                              "result t2 ok", "wait m_bench", "result m_bench bench"}));
   ASSERT_EQ(log.results.size(), 3u);
   EXPECT_EQ(log.results[0].id, 1u);
   EXPECT_EQ(log.results[1].id, 2u);
@@ -212,8 +212,8 @@ TEST(RunTests, FailFastStopsAtTheFirstFailure) {
                                   }),
                          failing("fails")},
                         parallel_log.handler()));
-  EXPECT_EQ(parallel_log.lines, (Lines{"filtered_out 0", "filtered 2", "wait blocked",
-                                       "wait fails", "result fails failed"}));
+  EXPECT_EQ(parallel_log.lines, (Lines{"filtered_out 0", "filtered 2", "wait blocked", "wait fails",
+                                       "result fails failed"}));
   gate->open();
   EXPECT_TRUE(finished->wait());
 }

@@ -40,6 +40,7 @@ struct SelectCase {
 };
 
 TEST(FilterTests, SelectsByTheRulesInRegistryOrder) {
+  // clang-format off
   const SelectCase cases[] = {
       {"no filter keeps all", {}, {}, false, false, RunIgnored::No,
        "alpha alpha_beta beta gamma(i) delta"},
@@ -63,6 +64,7 @@ TEST(FilterTests, SelectsByTheRulesInRegistryOrder) {
        "alpha alpha_beta beta gamma delta"},
       {"ignored only after a filter", {"alpha"}, {}, false, false, RunIgnored::Only, ""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     TestOpts opts;
     opts.filters = c.filters;

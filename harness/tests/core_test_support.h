@@ -13,8 +13,18 @@
 namespace harness::core_testing {
 
 inline TestDesc make_desc(std::string_view name, TestKind kind = TestKind::Unit) {
-  return TestDesc{TestName::static_name(name), false, std::nullopt, "src/t.cpp", 7, 5, 7, 9,
-                  ExpectFailure::no(), false, false, kind};
+  return TestDesc{.name = TestName::static_name(name),
+                  .ignore = false,
+                  .ignore_message = std::nullopt,
+                  .source_file = "src/t.cpp",
+                  .start_line = 7,
+                  .start_col = 5,
+                  .end_line = 7,
+                  .end_col = 9,
+                  .expect_failure = ExpectFailure::no(),
+                  .compile_fail = false,
+                  .no_run = false,
+                  .kind = kind};
 }
 
 inline TestDescAndFn dyn_test(std::string_view name, std::function<TestFailureResult()> body) {
@@ -31,12 +41,18 @@ inline TestDescAndFn failing(std::string_view name) {
 
 inline std::string kind_word(const TestResult& result) {
   switch (result.kind) {
-    case TestResult::Kind::Ok: return "ok";
-    case TestResult::Kind::Failed: return "failed";
-    case TestResult::Kind::FailedMsg: return "failed_msg: " + result.message;
-    case TestResult::Kind::Ignored: return "ignored";
-    case TestResult::Kind::Bench: return "bench";
-    case TestResult::Kind::TimedFail: return "timed_fail";
+    case TestResult::Kind::Ok:
+      return "ok";
+    case TestResult::Kind::Failed:
+      return "failed";
+    case TestResult::Kind::FailedMsg:
+      return "failed_msg: " + result.message;
+    case TestResult::Kind::Ignored:
+      return "ignored";
+    case TestResult::Kind::Bench:
+      return "bench";
+    case TestResult::Kind::TimedFail:
+      return "timed_fail";
   }
   return "?";
 }
@@ -54,7 +70,9 @@ struct EventLog {
     };
   }
 
-  void record(TestEvent::FilteredOut& e) { lines.push_back("filtered_out " + std::to_string(e.count)); }
+  void record(TestEvent::FilteredOut& e) {
+    lines.push_back("filtered_out " + std::to_string(e.count));
+  }
   void record(TestEvent::Filtered& e) {
     lines.push_back("filtered " + std::to_string(e.count) +
                     (e.shuffle_seed ? " seed " + std::to_string(*e.shuffle_seed) : ""));

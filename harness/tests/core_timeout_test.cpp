@@ -21,7 +21,9 @@ using Lines = std::vector<std::string>;
 
 class ShortInterval {
  public:
-  explicit ShortInterval(std::chrono::nanoseconds interval) { set_timeout_interval_for_tests(interval); }
+  explicit ShortInterval(std::chrono::nanoseconds interval) {
+    set_timeout_interval_for_tests(interval);
+  }
   ~ShortInterval() { set_timeout_interval_for_tests(60s); }
 };
 
@@ -64,8 +66,7 @@ TEST(Timeouts, ParallelRunNotifiesALongTestExactlyOnceBeforeItsResult) {
   // Generous margins: "fast" must only finish before its own mark.
   ShortInterval interval(500ms);
   EventLog log;
-  ASSERT_TRUE(run_tests(threads(2), {passing("fast"), sleeping("slow", 1500ms)},
-                        log.handler()));
+  ASSERT_TRUE(run_tests(threads(2), {passing("fast"), sleeping("slow", 1500ms)}, log.handler()));
   EXPECT_EQ(log.lines, (Lines{"filtered_out 0", "filtered 2", "wait fast", "wait slow",
                               "result fast ok", "timeout slow", "result slow ok"}));
 }

@@ -175,6 +175,21 @@ class TestThreads(unittest.TestCase):
                 self.assertEqual(result.status, 0)
                 self.assertIn(b"stack " + size + b"\nthread reports_stack_s\n", result.stdout)
 
+    def test_thread_creation_failures(self):
+        # A stack larger than the address space: the system is out of
+        # resources (EAGAIN), so the test runs on the main thread.
+        result = selftest("stack", env={"RUST_TEST_NOCAPTURE": "1",
+                                        "RUST_MIN_STACK": str(2 ** 62)})
+        self.assertEqual(result.status, 0)
+        self.assertIn(b"\nthread harness_selftes\n", result.stdout)
+        # A size the system rejects outright stops the harness.
+        result = selftest("stack", env={"RUST_MIN_STACK": str(2 ** 64 - 1)})
+        self.assertEqual(result.status, 101)
+        self.assertRegex(normalise_thread_ids(result.stderr),
+                         rb"^\nthread 'main' \(TID\) panicked at harness/src/run\.cpp:\d+:\d+:\n"
+                         rb"failed to spawn thread to run test: Invalid argument\n" + re.escape(NOTE) +
+                         b"$")
+
 
 if __name__ == "__main__":
     unittest.main()

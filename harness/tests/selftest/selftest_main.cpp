@@ -113,10 +113,18 @@ std::string debug_text(const SelftestError& e) {
   return "SelftestError(\"" + e.what + "\")";
 }
 
-TestFailureResult fails_any() { harness::panic("any failure"); }
-TestFailureResult passes() { return {}; }
-TestFailureResult fails_another_text() { harness::panic("another text"); }
-TestFailureResult fails_boom() { harness::panic("boom went the test"); }
+TestFailureResult fails_any() {
+  harness::panic("any failure");
+}
+TestFailureResult passes() {
+  return {};
+}
+TestFailureResult fails_another_text() {
+  harness::panic("another text");
+}
+TestFailureResult fails_boom() {
+  harness::panic("boom went the test");
+}
 TestFailureResult fails_with_panic() {
   std::cout << "before the failure\n";
   harness::panic("assertion failed: left == right");
@@ -167,7 +175,8 @@ std::vector<TestDescAndFn> many_registry() {
   const std::size_t count = env_number("HARNESS_SELFTEST_COUNT", 200);
   std::vector<TestDescAndFn> registry;
   for (std::size_t i = 0; i < count; ++i) {
-    registry.push_back({desc("test_" + padded(i, count), __LINE__), harness::StaticTestFn{&passes}});
+    registry.push_back(
+        {desc("test_" + padded(i, count), __LINE__), harness::StaticTestFn{&passes}});
   }
   return registry;
 }
@@ -229,10 +238,14 @@ const std::vector<TestDescAndFn>& timing_registry() {
 
 // --- abort ---
 
-void throw_error() { throw std::runtime_error("escaped a noexcept function"); }
+void throw_error() {
+  throw std::runtime_error("escaped a noexcept function");
+}
 // Called through a volatile pointer so the compiler cannot see the throw.
 void (*volatile g_thrower)() = &throw_error;
-void escape_noexcept() noexcept { g_thrower(); }
+void escape_noexcept() noexcept {
+  g_thrower();
+}
 
 // Deeper than any stack; the volatile array keeps every frame alive.
 volatile int g_depth_limit = 1 << 30;
