@@ -2,8 +2,8 @@
 // harness. Each test takes the device lock, starts a runner and judges its end.
 // Every test is declared on the line its registry entry names; keep them there.
 // clang-format off
-#include <fcntl.h>
 #include <unistd.h>
+
 #include <algorithm>
 
 #include "frame.h"
@@ -19,7 +19,7 @@ HW(initialized_local_tile_d2h_works) {
   require_success("initialized tile D2H", status);
 }
 
-
+// No variable of its own: the runner's default transfer.
 HW(local_h2d_and_d2h_round_trip_works) {
   const auto lock = device();
   const ExitStatus status = host_test({});
@@ -34,7 +34,7 @@ HW(resident_h2d_then_d2h_works) {
   require_success("resident H2D initialization followed by D2H", status);
 }
 
-
+// Three invocations of one statically loaded program.
 HW(repeated_h2d_and_d2h_works) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -43,7 +43,7 @@ HW(repeated_h2d_and_d2h_works) {
   require_success("three statically repeated H2D and D2H invocations", status);
 }
 
-
+// Resident input, then three static invocations.
 HW(resident_h2d_and_repeated_d2h_work) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -55,7 +55,7 @@ HW(resident_h2d_and_repeated_d2h_work) {
 
 
 
-
+// An initialised D2D relay, then a D2H.
 HW(initialized_d2d_relay_and_d2h_work) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -67,7 +67,7 @@ HW(initialized_d2d_relay_and_d2h_work) {
 
 
 
-
+// 2 KiB through H2D, a timed D2D relay and a D2H, in one program.
 HW(large_h2d_timed_relay_and_d2h_composition_works) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -79,7 +79,7 @@ HW(large_h2d_timed_relay_and_d2h_composition_works) {
 
 
 
-
+// Compute on both sides of a D2D relay, between the host transfers.
 HW(h2d_compute_d2d_compute_d2h_works) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -91,7 +91,7 @@ HW(h2d_compute_d2d_compute_d2h_works) {
 
 
 
-
+// An add whose buffers the compiler spread over segmented SRAM arenas.
 HW(compiler_segmented_allocation_executes_on_hardware) {
   const auto lock = device();
   Command command(runner_path("zel-hardware-e2e"));
@@ -115,7 +115,7 @@ HW(remote_tile_h2d_and_d2h_work) {
 
 
 
-
+// 64 KiB at address 0x60000 of tile 100.
 HW(high_address_large_h2d_and_d2h_work) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -128,7 +128,7 @@ HW(high_address_large_h2d_and_d2h_work) {
 
 
 
-
+// D2H from the card's highest tile, initialised by the runner.
 HW(initialized_remote_tile_d2h_works) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -141,7 +141,7 @@ HW(initialized_remote_tile_d2h_works) {
 
 
 
-
+// Two source tiles writing disjoint ranges of host memory.
 HW(distinct_sources_can_write_disjoint_host_ranges) {
   const auto lock = device();
   const ExitStatus status = host_test({
@@ -243,7 +243,7 @@ HW(all_tile_permutation_works) {
 
 
 
-
+// One source, many receivers.
 HW(direct_multicast_works) {
   const auto lock = device();
   Command command(runner_path("zel-hardware-e2e"));
@@ -255,7 +255,7 @@ HW(direct_multicast_works) {
 
 
 
-
+// A multicast receiver that sends in the phase in which it receives.
 HW(multicast_receiver_can_send_in_same_phase) {
   const auto lock = device();
   Command command(runner_path("zel-hardware-e2e"));

@@ -28,14 +28,13 @@ class RunnerEndings(unittest.TestCase):
         self.assertEqual(len(result.records), 23)
 
     def test_exit_codes(self):
-        for code in (1, 255):
+        for code in (2, 255):
             with self.subTest(code=code):
                 self.assert_every_test_fails_with([{"do": {"exit": code}}],
                                                   f"exit status: {code}")
 
     def test_signals(self):
-        for number, text in ((9, "signal: 9 (SIGKILL)"), (6, "signal: 6 (SIGABRT)"),
-                             (34, "signal: 34")):
+        for number, text in ((9, "signal: 9 (SIGKILL)"), (34, "signal: 34")):
             with self.subTest(signal=number):
                 self.assert_every_test_fails_with([{"do": {"signal": number}}], text)
 
