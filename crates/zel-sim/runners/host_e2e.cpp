@@ -131,18 +131,17 @@ std::uint8_t invocation_key(std::uint32_t invocation) {
 }
 
 using Bytes = std::vector<std::uint8_t>;
-using ByteMap = std::function<void(std::span<std::uint8_t>)>;
 
 // A kernel that rewrites the region in place, one cycle per word plus set-up.
 ComputeTask region_kernel(std::uint16_t tile, std::string_view name, const HostConfig& config,
                           std::function<void(TileContext&, std::span<std::uint8_t>)> body) {
   return {tile, name,
           [address = config.address, bytes = config.bytes,
-           body](TileContext& tile_) -> std::expected<std::uint32_t, SimError> {
+           body](TileContext& self) -> std::expected<std::uint32_t, SimError> {
             Bytes region(bytes);
-            if (auto ok = tile_.sram.read(address, region); !ok) return std::unexpected(ok.error());
-            body(tile_, region);
-            if (auto ok = tile_.sram.write(address, region); !ok) {
+            if (auto ok = self.sram.read(address, region); !ok) return std::unexpected(ok.error());
+            body(self, region);
+            if (auto ok = self.sram.write(address, region); !ok) {
               return std::unexpected(ok.error());
             }
             return 16 + bytes / 4;

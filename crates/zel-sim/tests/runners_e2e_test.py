@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from e2e import clean_env, run
+from e2e import run
 
 RUNNER_DIR, ZEL_PROFILE, SCHEMA = sys.argv[1:4]
 del sys.argv[1:4]
