@@ -20,20 +20,25 @@ namespace zel_runtime {
 
 std::mutex DEVICE;
 
-std::unique_lock<std::mutex> device() { return std::unique_lock<std::mutex>(DEVICE); }
+std::unique_lock<std::mutex> device() {
+  return std::unique_lock<std::mutex>(DEVICE);
+}
 
-std::string runner_path(std::string_view name) { return join_path(kRunnerDir, name); }
+std::string runner_path(std::string_view name) {
+  return join_path(kRunnerDir, name);
+}
 
-std::string debug_text(const OsError& error) { return harness::os_error_debug(error.code); }
+std::string debug_text(const OsError& error) {
+  return harness::os_error_debug(error.code);
+}
 
 std::string_view signal_name(int signal) {
   // Linux x86-64 numbering.
   static constexpr std::array<std::string_view, 32> kNames = {
-      "",        "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",  "SIGTRAP", "SIGABRT",
-      "SIGBUS",  "SIGFPE",  "SIGKILL",   "SIGUSR1", "SIGSEGV", "SIGUSR2", "SIGPIPE",
-      "SIGALRM", "SIGTERM", "SIGSTKFLT", "SIGCHLD", "SIGCONT", "SIGSTOP", "SIGTSTP",
-      "SIGTTIN", "SIGTTOU", "SIGURG",    "SIGXCPU", "SIGXFSZ", "SIGVTALRM", "SIGPROF",
-      "SIGWINCH", "SIGIO",  "SIGPWR",    "SIGSYS"};
+      "",          "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",   "SIGTRAP", "SIGABRT", "SIGBUS",
+      "SIGFPE",    "SIGKILL", "SIGUSR1",   "SIGSEGV", "SIGUSR2",  "SIGPIPE", "SIGALRM", "SIGTERM",
+      "SIGSTKFLT", "SIGCHLD", "SIGCONT",   "SIGSTOP", "SIGTSTP",  "SIGTTIN", "SIGTTOU", "SIGURG",
+      "SIGXCPU",   "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGIO",   "SIGPWR",  "SIGSYS"};
   if (signal < 1 || signal > 31) return {};
   return kNames[static_cast<std::size_t>(signal)];
 }
@@ -200,8 +205,7 @@ ExitStatus host_test(std::initializer_list<EnvPair> environment, std::source_loc
   return host_test(std::vector<EnvPair>(environment), where);
 }
 
-void require_success(std::string_view capability, ExitStatus status,
-                     std::source_location where) {
+void require_success(std::string_view capability, ExitStatus status, std::source_location where) {
   if (status.success()) return;
   harness::panic("hardware capability " + harness::debug_str(capability) + " failed with " +
                      exit_status_text(status),

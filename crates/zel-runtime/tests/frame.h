@@ -28,15 +28,15 @@
 // function hands the body's empty result to the harness; `name##_line` keeps
 // the declaration's line for the registry. Declarations start at column 1, so
 // the name starts at column 4, as the registry records.
-#define HW(name)                                                                     \
-  static_assert(std::source_location::current().column() == 1,                      \
-                "a hardware test is declared at column 1");                          \
-  inline constexpr std::size_t name##_line = __LINE__;                               \
-  static void name##_body();                                                         \
-  static harness::TestFailureResult name() {                                         \
-    name##_body();                                                                   \
-    return harness::assert_test_result(0);                                           \
-  }                                                                                  \
+#define HW(name)                                               \
+  static_assert(std::source_location::current().column() == 1, \
+                "a hardware test is declared at column 1");    \
+  inline constexpr std::size_t name##_line = __LINE__;         \
+  static void name##_body();                                   \
+  static harness::TestFailureResult name() {                   \
+    name##_body();                                             \
+    return harness::assert_test_result(0);                     \
+  }                                                            \
   static void name##_body()
 
 namespace zel_runtime {

@@ -49,8 +49,9 @@ TEST(ExitStatusText, NamesExitCodesAndSignals) {
 TEST(RequireSuccess, PassesOnlyExitCodeZero) {
   EXPECT_EQ(failure_text([] { require_success("local H2D and D2H", ExitStatus{0}); }),
             std::nullopt);
-  EXPECT_EQ(failure_text([] { require_success("local H2D and D2H", ExitStatus{W_EXITCODE(1, 0)}); }),
-            "hardware capability \"local H2D and D2H\" failed with exit status: 1");
+  EXPECT_EQ(
+      failure_text([] { require_success("local H2D and D2H", ExitStatus{W_EXITCODE(1, 0)}); }),
+      "hardware capability \"local H2D and D2H\" failed with exit status: 1");
   EXPECT_EQ(failure_text([] { require_success("initialized tile D2H", ExitStatus{SIGKILL}); }),
             "hardware capability \"initialized tile D2H\" failed with signal: 9 (SIGKILL)");
   // The description is written in its quoted debug form.
@@ -116,10 +117,11 @@ class Launch : public ::testing::Test {
 TEST_F(Launch, RunnerGetsItsPathAloneAndTheEnvironmentOnTop) {
   setenv("ZEL_LAUNCH_INHERITED", "kept", 1);
   setenv("ZEL_LAUNCH_REPLACED", "old", 1);
-  Command command(script("runner", "printf '%s|%s|' \"$0\" \"$#\" > \"$OUT\"\n"
-                                   "printf '%s|%s|%s' \"$ZEL_LAUNCH_INHERITED\" "
-                                   "\"$ZEL_LAUNCH_REPLACED\" \"$ZEL_LAUNCH_NEW\" >> \"$OUT\"\n"
-                                   "pwd >> \"$OUT\""));
+  Command command(script("runner",
+                         "printf '%s|%s|' \"$0\" \"$#\" > \"$OUT\"\n"
+                         "printf '%s|%s|%s' \"$ZEL_LAUNCH_INHERITED\" "
+                         "\"$ZEL_LAUNCH_REPLACED\" \"$ZEL_LAUNCH_NEW\" >> \"$OUT\"\n"
+                         "pwd >> \"$OUT\""));
   command.env("OUT", (dir_ / "out").string())
       .env("ZEL_LAUNCH_REPLACED", "first")
       .env("ZEL_LAUNCH_NEW", "new")
@@ -129,13 +131,15 @@ TEST_F(Launch, RunnerGetsItsPathAloneAndTheEnvironmentOnTop) {
   unsetenv("ZEL_LAUNCH_REPLACED");
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->raw, 0);
-  EXPECT_EQ(read("out"), command.program() + "|0|kept|new|new" + fs::current_path().string() + "\n");
+  EXPECT_EQ(read("out"),
+            command.program() + "|0|kept|new|new" + fs::current_path().string() + "\n");
 }
 
 TEST_F(Launch, RunnerStartsWithDefaultSigpipeAndNothingBlocked) {
   // Ignored signals survive exec; the launch must undo that for SIGPIPE, and
   // a blocked mask must not leak into the runner either.
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore = {};
+  struct sigaction previous = {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   sigset_t blocked, old_mask;
@@ -161,10 +165,13 @@ TEST_F(Launch, RunnerStartsWithDefaultSigpipeAndNothingBlocked) {
 }
 
 volatile sig_atomic_t alarms = 0;
-void count_alarm(int) { alarms = alarms + 1; }
+void count_alarm(int) {
+  alarms = 1;
+}
 
 TEST_F(Launch, WaitResumesAfterSignals) {
-  struct sigaction on_alarm {}, previous {};
+  struct sigaction on_alarm = {};
+  struct sigaction previous = {};
   on_alarm.sa_handler = count_alarm;  // no SA_RESTART: the wait sees EINTR
   sigaction(SIGALRM, &on_alarm, &previous);
   itimerval every_10ms{{0, 10'000}, {0, 10'000}};

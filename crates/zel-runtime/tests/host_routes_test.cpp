@@ -20,8 +20,8 @@ TEST(HostRoutes, PhysicalTilesAreRowZeroThenPositionSeventeenOfEveryOtherRow) {
 }
 
 TEST(HostRoutes, T742ValueIsTheFullLogicalList) {
-  const std::string value = tile_list(
-      logical_tiles(zel_exchange::Topology::t742(), host_route_physical_tiles()));
+  const std::string value =
+      tile_list(logical_tiles(zel_exchange::Topology::t742(), host_route_physical_tiles()));
   EXPECT_EQ(value,
             "0,90,1,91,92,182,93,183,184,274,185,275,276,366,277,367,368,458,369,459,460,550,"
             "461,551,552,642,553,643,644,734,645,735,736,826,737,827,828,918,829,919,920,1010,"
@@ -44,7 +44,9 @@ TEST(HostRoutes, LookupFailuresFailTheTest) {
     without_seven[i] = static_cast<std::uint16_t>(i == 7 ? 9999 : i);
   }
   const zel_exchange::Topology incomplete(without_seven);
-  EXPECT_EQ(failure_text([&] { logical_tiles(incomplete, {3, 7}); }),
+  EXPECT_EQ(failure_text([&] {
+              logical_tiles(incomplete, {3, 7});
+            }),
             "physical T742 tile must have a logical tile");
   EXPECT_EQ(logical_tiles(incomplete, {3, 1471}), (std::vector<std::uint16_t>{3, 1471}));
 }

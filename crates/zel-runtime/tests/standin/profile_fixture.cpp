@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "profile.capnp.h"
@@ -29,18 +30,26 @@ struct Variant {
 };
 
 bool variant_named(std::string_view name, Variant& variant) {
-  if (name == "valid") return true;
-  if (name == "version-0") variant.schema_version = 0;
-  else if (name == "tiles-1471") variant.tiles = 1471;
-  else if (name == "tiles-1473") variant.tiles = 1473;
-  else if (name == "clock-0") variant.clock_hz = 0;
-  else if (name == "tile-without-samples") variant.tile_without_samples = true;
-  else if (name == "no-exchange") variant.missing_kind = 0;
-  else if (name == "no-compute") variant.missing_kind = 1;
-  else if (name == "no-synchronization") variant.missing_kind = 2;
-  else if (name == "no-idle") variant.missing_kind = 3;
-  else return false;
-  return true;
+  using Change = void (*)(Variant&);
+  static constexpr std::pair<std::string_view, Change> kVariants[] = {
+      {"valid", [](Variant&) {}},
+      {"version-0", [](Variant& v) { v.schema_version = 0; }},
+      {"tiles-1471", [](Variant& v) { v.tiles = 1471; }},
+      {"tiles-1473", [](Variant& v) { v.tiles = 1473; }},
+      {"clock-0", [](Variant& v) { v.clock_hz = 0; }},
+      {"tile-without-samples", [](Variant& v) { v.tile_without_samples = true; }},
+      {"no-exchange", [](Variant& v) { v.missing_kind = 0; }},
+      {"no-compute", [](Variant& v) { v.missing_kind = 1; }},
+      {"no-synchronization", [](Variant& v) { v.missing_kind = 2; }},
+      {"no-idle", [](Variant& v) { v.missing_kind = 3; }},
+  };
+  for (const auto& [known, change] : kVariants) {
+    if (known == name) {
+      change(variant);
+      return true;
+    }
+  }
+  return false;
 }
 
 void build(const Variant& variant, profile_capnp::Profile::Builder profile) {
