@@ -177,6 +177,14 @@ std::string temp_dir() {
   return dir != nullptr ? dir : "/tmp";
 }
 
+std::string cleared_temp_path(std::string_view name, std::source_location where) {
+  std::string path = join_path(temp_dir(), name);
+  if (auto removed = remove_file(path); !removed && removed.error().code != ENOENT) {
+    harness::unwrap(std::move(removed), where);
+  }
+  return path;
+}
+
 std::string join_path(std::string_view dir, std::string_view name) {
   std::string path(dir);
   if (!path.empty() && path.back() != '/') path.push_back('/');

@@ -139,6 +139,12 @@ std::expected<void, OsError> remove_file(const std::string& path);
 // to an empty value, otherwise "/tmp".
 std::string temp_dir();
 
+// `name` in the temporary directory, with whatever an earlier process left at
+// that path removed, so that only what is written from now on can be read
+// there. Fails the test if something is there and cannot be removed.
+std::string cleared_temp_path(std::string_view name,
+                              std::source_location where = std::source_location::current());
+
 // `name` under `dir`, with a separator unless `dir` is empty or ends in one;
 // under an empty `dir` the path is the bare name, relative to the working
 // directory.

@@ -285,8 +285,9 @@ HW(randomized_static_d2d_graphs_work) {
 HW(blocked_gemm_with_cycle_profile_works) {
   using zel_package::ProfileStepKind;
   const auto lock = device();
-  const std::string path = join_path(
-      temp_dir(), "zel-stack-gemm-profile-" + std::to_string(::getpid()) + ".capnp");
+  // A file left by an earlier process with this id must not pass for this run's profile.
+  const std::string path =
+      cleared_temp_path("zel-stack-gemm-profile-" + std::to_string(::getpid()) + ".capnp");
   Command command(runner_path("zel-gemm-e2e"));
   command.env("ZEL_GEMM_DIMENSION", "128")
       .env("ZEL_PROFILE_OUTPUT", path)
@@ -304,7 +305,6 @@ HW(blocked_gemm_with_cycle_profile_works) {
   if (!std::ranges::all_of(profile.tiles, [](const auto& tile) { return !tile.samples.empty(); })) {
     harness::panic("assertion failed: profile.tiles.iter().all(|tile| !tile.samples.is_empty())");
   }
-  // Every step kind occurs; the synchronization kind wraps onto a line of its own.
   constexpr std::pair<ProfileStepKind, std::string_view> kKinds[] = {
       {ProfileStepKind::Exchange, " zel_package::ProfileStepKind::Exchange"},
       {ProfileStepKind::Compute, " zel_package::ProfileStepKind::Compute"},
@@ -323,7 +323,7 @@ HW(blocked_gemm_with_cycle_profile_works) {
                      std::string(kind_name) + ")\n        })");
     }
   }
-  // Kept on every failure above, for a look at what the runner wrote.
+  // Reached only when every check passed: a failed run keeps the file for a look.
   harness::unwrap(remove_file(path));
 }
 

@@ -2,9 +2,12 @@
 runner wrote, and that it deletes the file only when every check passed."""
 
 import os
+import shutil
+import subprocess
 import tempfile
 import unittest
 
+from e2e import clean_env
 from standin import STANDIN_BIN, failure_messages, profile_fixture, profile_path, run_program
 
 GEMM = "blocked_gemm_with_cycle_profile_works"
@@ -92,6 +95,30 @@ class GemmProfile(unittest.TestCase):
                                cwd=self.tmp.name)
         self.assert_fails_with(result, VARIANTS["clock-0"])
         self.assertEqual(os.listdir(self.tmp.name), [self.path])
+
+    def run_with_planted(self, plant):
+        """Runs the GEMM test with `plant(path)` called on its profile path just
+        before the program starts (the child's pid is the program's)."""
+        def before_exec():
+            plant(profile_path(self.tmp.name, os.getpid()))
+        proc = subprocess.run([STANDIN_BIN, "--exact", GEMM], preexec_fn=before_exec,
+                              env=clean_env({"TMPDIR": self.tmp.name, "STANDIN_PLAN": "[]"}),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(proc.returncode, 101)
+        return failure_messages(proc.stdout)
+
+    def test_a_stale_profile_never_passes_for_the_runners(self):
+        # The runner writes nothing; a valid file of an earlier process with the
+        # same id is cleared first instead of being read.
+        messages = self.run_with_planted(
+            lambda path: shutil.copyfile(profile_fixture("valid"), path))
+        self.assertEqual(messages, {GEMM: UNWRAP + 'Os { code: 2, kind: NotFound, message: '
+                                                   '"No such file or directory" }'})
+        self.assertEqual(os.listdir(self.tmp.name), [])
+
+        messages = self.run_with_planted(os.mkdir)
+        self.assertEqual(messages, {GEMM: UNWRAP + 'Os { code: 21, kind: IsADirectory, message: '
+                                                   '"Is a directory" }'})
 
     def test_unset_tmpdir_means_slash_tmp(self):
         result = self.run_gemm({"profile": profile_fixture("valid")}, unset=("TMPDIR",))
