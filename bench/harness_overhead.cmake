@@ -1,0 +1,5 @@
+# The harness run loop against a floor program that only starts, names, runs
+# and joins one thread per test: target/<build>/harness_overhead
+add_executable(harness_overhead ${CMAKE_CURRENT_LIST_DIR}/harness_overhead.cpp)
+target_link_libraries(harness_overhead PRIVATE harness)
+target_include_directories(harness_overhead PRIVATE ${CMAKE_SOURCE_DIR}/harness/src)
