@@ -125,6 +125,10 @@ struct PanicPayload {
 
 // The exception that carries a test failure from `panic` to the harness, which
 // catches it on the test's own thread. Deliberately not a std::exception.
+// Any other exception escaping a test body fails the test too: a
+// std::exception with its what() as the failure text, anything else as a
+// failure without text; the harness writes the report for them, at the test's
+// declaration. A returned failure text is reported the same way.
 struct Panic {
   PanicPayload payload;
 };
