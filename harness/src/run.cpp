@@ -145,15 +145,6 @@ struct TestRun {
   }
 };
 
-std::uint64_t wall_clock_seed() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  if (now.tv_sec < 0) fatal("Failed to get system time");
-  // Whole nanoseconds since 1970, low 64 bits (unsigned arithmetic wraps).
-  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-         static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 using IdAndTest = std::pair<TestId, TestDescAndFn>;
 
 // Waits for the next completion; in parallel mode also sends the notices of
@@ -237,6 +228,13 @@ TestResult calc_result(const TestDesc& desc, const TestOutcome& outcome,
   return result;
 }
 
+std::uint64_t seed_from_wall_clock(const timespec& now) {
+  if (now.tv_sec < 0) fatal("Failed to get system time");
+  // Unsigned arithmetic wraps, which keeps exactly the low 64 bits.
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
 TestResult apply_join_outcome(TestResult result, bool thread_failed) {
   if (thread_failed && result.kind == TestResult::Kind::Ok) {
     return TestResult::failed_msg("panicked after reporting success");
@@ -303,7 +301,11 @@ IoResult run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
     return sent;
   }
   std::optional<std::uint64_t> seed = opts.shuffle_seed;
-  if (!seed && opts.shuffle) seed = wall_clock_seed();
+  if (!seed && opts.shuffle) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    seed = seed_from_wall_clock(now);
+  }
   if (auto sent = notify(TestEvent{TestEvent::Filtered{selected.size(), seed}}); !sent) {
     return sent;
   }

@@ -2,7 +2,10 @@
 // one test, the running-test table and the 60-second time-out queue.
 #pragma once
 
+#include <time.h>
+
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -47,6 +50,10 @@ std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQu
 std::optional<ThreadHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
                                      TestDescAndFn test,
                                      const std::shared_ptr<Completions>& completions);
+
+// The default shuffle seed: the wall-clock time as whole nanoseconds since
+// 1970, low 64 bits. A clock before 1970 stops the process.
+std::uint64_t seed_from_wall_clock(const timespec& now);
 
 // The join rule: a thread that failed after reporting success turns `Ok`
 // into "panicked after reporting success".

@@ -12,6 +12,7 @@
 #include "core_test_support.h"
 #include "harness/bencher.h"
 #include "harness/run.h"
+#include "run_loop.h"
 
 namespace harness {
 namespace {
@@ -144,6 +145,16 @@ TEST(RunTests, ShuffleSeedReordersTestsAndKeepsIds) {
   EventLog seeded_log;
   ASSERT_TRUE(run_tests(time_seeded, {passing("a")}, seeded_log.handler()));
   EXPECT_TRUE(seeded_log.lines[1].starts_with("filtered 1 seed ")) << seeded_log.lines[1];
+}
+
+TEST(RunTests, WallClockSeedIsWholeNanosecondsModulo64Bits) {
+  EXPECT_EQ(seed_from_wall_clock({0, 0}), 0u);
+  EXPECT_EQ(seed_from_wall_clock({1, 5}), 1'000'000'005u);
+  // 2^64 ns is about 584.5 years: the year 2554 wraps around.
+  EXPECT_EQ(seed_from_wall_clock({18'446'744'074, 0}), 290'448'384u);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(seed_from_wall_clock({-1, 999'999'999}), ::testing::ExitedWithCode(101),
+              "\nFailed to get system time\n");
 }
 
 TEST(RunTests, MoreWorkersThanTestsStartsAllBeforeTheFirstResult) {
