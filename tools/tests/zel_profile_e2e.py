@@ -170,6 +170,7 @@ idlest tiles:
             "cut in the segment table": self.small[:5],
             "cut in the segment": self.small[:-3],
             "too many segments": b"\x00\x02\x00\x00" + b"\x00" * 4092,
+            "terabytes announced": b"\xfe\x01\x00\x00" + b"\xff" * 2044 + b"\x00" * 2048,
             "random bytes": bytes(range(256)) * 4,
         }
         for name, data in cases.items():

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <utility>
 #include <string_view>
@@ -156,36 +158,62 @@ std::expected<ProfileReport, PackageError> read_stream(kj::InputStream& raw_inpu
   return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
 }
 
+// The segment table of a message in a regular file, read without consuming
+// it. Empty when the table is cut off or announces no or too many segments:
+// the stream reader then names the fault as it does for any input.
+struct SegmentTable {
+  std::uint64_t table_words = 0;
+  std::vector<std::uint32_t> sizes;  // in words
+
+  std::uint64_t message_words() const {
+    std::uint64_t words = table_words;
+    for (const auto size : sizes) words += size;
+    return words;
+  }
+
+  static std::optional<SegmentTable> at(int fd, off_t position) {
+    std::uint32_t first[2];
+    if (::pread(fd, first, sizeof first, position) != static_cast<ssize_t>(sizeof first)) {
+      return std::nullopt;
+    }
+    const std::uint64_t count = std::uint64_t{first[0]} + 1;
+    if (count >= 512) return std::nullopt;
+    SegmentTable table;
+    table.table_words = count / 2 + 1;
+    table.sizes.resize(count);
+    table.sizes[0] = first[1];
+    const auto rest = static_cast<ssize_t>((count - 1) * sizeof(std::uint32_t));
+    if (rest > 0 && ::pread(fd, table.sizes.data() + 1, static_cast<std::size_t>(rest),
+                            position + static_cast<off_t>(sizeof first)) != rest) {
+      return std::nullopt;
+    }
+    return table;
+  }
+};
+
 // A whole message in a regular file, mapped rather than copied: for a
 // whole-card profile the copy into a buffer costs more than walking the
 // message. Released with the object.
 class MappedMessage {
  public:
-  // The message at the file's current position, when it is there in full and
-  // its segment table is sound; otherwise nothing, and the stream reader
-  // reads it (and names what is wrong) as it would any other input.
-  static std::optional<MappedMessage> map(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    const off_t position = ::lseek(fd, 0, SEEK_CUR);
-    // The library reads words in place, so the message must start on a word.
-    if (position < 0 || position % sizeof(capnp::word) != 0 || st.st_size - position < 8) {
-      return std::nullopt;
-    }
+  // Maps the message that `table` describes at `position`, which lies on a
+  // word boundary (the library reads words in place) and is followed by the
+  // whole message. Empty if the system refuses the mapping.
+  static std::optional<MappedMessage> map(int fd, off_t position, const SegmentTable& table) {
     const off_t page = ::sysconf(_SC_PAGESIZE);
     const off_t map_start = position - position % page;
-    const auto length = static_cast<std::size_t>(st.st_size - map_start);
+    const auto length = static_cast<std::size_t>(
+        position - map_start + static_cast<off_t>(table.message_words() * sizeof(capnp::word)));
     void* base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, map_start);
     if (base == MAP_FAILED) return std::nullopt;
     MappedMessage mapped(base, length);
-    const auto* words = reinterpret_cast<const capnp::word*>(static_cast<const char*>(base) +
-                                                             (position - map_start));
-    const std::size_t available =
-        static_cast<std::size_t>(st.st_size - position) / sizeof(capnp::word);
-    const std::uint64_t message_words = mapped.frame(words, available);
-    if (message_words == 0) return std::nullopt;
-    // Leave the file where a stream reader would have: right after the message.
-    ::lseek(fd, position + static_cast<off_t>(message_words * sizeof(capnp::word)), SEEK_SET);
+    const auto* word = reinterpret_cast<const capnp::word*>(static_cast<const char*>(base) +
+                                                            (position - map_start)) +
+                       table.table_words;
+    for (const auto size : table.sizes) {
+      mapped.segments_.push_back(kj::arrayPtr(word, size));
+      word += size;
+    }
     return mapped;
   }
 
@@ -204,28 +232,6 @@ class MappedMessage {
 
  private:
   MappedMessage(void* base, std::size_t length) : base_(base), length_(length) {}
-
-  // Splits the segments out of `available` words; the message's size in
-  // words, or 0 when the table is one the stream reader rejects or the file
-  // ends before the message does.
-  std::uint64_t frame(const capnp::word* words, std::size_t available) {
-    std::uint32_t table[2];
-    std::memcpy(table, words, sizeof table);
-    const std::uint64_t count = std::uint64_t{table[0]} + 1;
-    if (count >= 512) return 0;
-    const std::uint64_t table_words = count / 2 + 1;
-    if (table_words > available) return 0;
-    const auto* sizes = reinterpret_cast<const unsigned char*>(words) + 4;
-    std::uint64_t offset = table_words;
-    for (std::uint64_t i = 0; i < count; ++i) {
-      std::uint32_t size = 0;
-      std::memcpy(&size, sizes + 4 * i, sizeof size);
-      if (size > available - offset) return 0;
-      segments_.push_back(kj::arrayPtr(words + offset, size));
-      offset += size;
-    }
-    return offset;
-  }
 
   void* base_;
   std::size_t length_;
@@ -249,16 +255,43 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::Own<kj::Input
     return read_stream(*owned_input);
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)));
+  } catch (const std::bad_alloc&) {
+    // The stream reader sets aside what the segment table announces before
+    // reading it; a table announcing terabytes is refused, not fatal.
+    return std::unexpected(PackageError(kj::Exception(
+        kj::Exception::Type::FAILED, __FILE__, __LINE__,
+        kj::str("out of memory: the message does not fit into this process"))));
   }
 }
 
 std::expected<ProfileReport, PackageError> ProfileReport::read(kj::AutoCloseFd input) {
-  if (auto mapped = MappedMessage::map(input.get())) {
-    try {
-      auto owned_input = kj::mv(input);
-      return copy_segments(mapped->segments());
-    } catch (kj::Exception& exception) {
-      return std::unexpected(PackageError(kj::mv(exception)));
+  const int fd = input.get();
+  struct stat st {};
+  const off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (const auto table = SegmentTable::at(fd, position)) {
+      const auto available = static_cast<std::uint64_t>(std::max<off_t>(st.st_size - position, 0));
+      const std::uint64_t needed = table->message_words() * sizeof(capnp::word);
+      // The stream reader would first set aside all the table announces; a
+      // cut-off file (or a lying table) is known to end early without that.
+      if (needed > available) {
+        return std::unexpected(PackageError(kj::Exception(
+            kj::Exception::Type::FAILED, __FILE__, __LINE__,
+            kj::str("Premature EOF: the segment table announces ", needed,
+                    " bytes of message, the file holds ", available))));
+      }
+      if (position % sizeof(capnp::word) == 0) {
+        if (auto mapped = MappedMessage::map(fd, position, *table)) {
+          try {
+            // Leave the file where a stream reader would have: right after the message.
+            ::lseek(fd, position + static_cast<off_t>(needed), SEEK_SET);
+            auto owned_input = kj::mv(input);
+            return copy_segments(mapped->segments());
+          } catch (kj::Exception& exception) {
+            return std::unexpected(PackageError(kj::mv(exception)));
+          }
+        }
+      }
     }
   }
   return read(kj::heap<kj::FdInputStream>(kj::mv(input)));
