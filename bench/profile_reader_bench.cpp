@@ -153,12 +153,12 @@ void report_fresh_read() {
   rusage usage{};
   ::wait4(child, &status, 0, &usage);
   const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
-  std::printf("profile: %u tiles x %u samples, file %.1f MiB\n"
-              "fresh process reading it once: %.0f ms user + %.0f ms system, peak RSS %.1f MiB, "
-              "exit %d\n",
-              kTiles, kSamples, static_cast<double>(profile->bytes) / (1 << 20),
-              ms(usage.ru_utime), ms(usage.ru_stime), static_cast<double>(usage.ru_maxrss) / 1024,
-              WEXITSTATUS(status));
+  std::printf(
+      "profile: %u tiles x %u samples, file %.1f MiB\n"
+      "fresh process reading it once: %.0f ms user + %.0f ms system, peak RSS %.1f MiB, "
+      "exit %d\n",
+      kTiles, kSamples, static_cast<double>(profile->bytes) / (1 << 20), ms(usage.ru_utime),
+      ms(usage.ru_stime), static_cast<double>(usage.ru_maxrss) / 1024, WEXITSTATUS(status));
 }
 
 }  // namespace
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
   Profile p;
   p.path = profile_path();
   write_profile(p.path);
-  struct stat st{};
+  struct stat st {};
   ::stat(p.path.c_str(), &st);
   p.bytes = st.st_size;
   profile = &p;

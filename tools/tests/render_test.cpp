@@ -44,10 +44,10 @@ TEST(ProfileEscaping, JsonAndXmlTexts) {
 TEST(ProfileStats, SumsCyclesPerKindAndTile) {
   const ProfileReport report{
       100,
-      {TileProfile{7, {sample(ProfileStepKind::Compute, 10, 30), sample(ProfileStepKind::Idle, 30, 35),
-                       sample(ProfileStepKind::Exchange, 50, 40)}},
-       TileProfile{7, {}},
-       TileProfile{9, {sample(ProfileStepKind::Synchronization, 5, 6)}}}};
+      {TileProfile{7,
+                   {sample(ProfileStepKind::Compute, 10, 30), sample(ProfileStepKind::Idle, 30, 35),
+                    sample(ProfileStepKind::Exchange, 50, 40)}},
+       TileProfile{7, {}}, TileProfile{9, {sample(ProfileStepKind::Synchronization, 5, 6)}}}};
   const auto stats = zel_profile::compute_stats(report);
   EXPECT_EQ(stats.tiles, 3u);
   EXPECT_EQ(stats.samples, 4u);

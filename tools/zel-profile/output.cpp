@@ -20,7 +20,10 @@ std::expected<FileOutput, int> FileOutput::create(const std::string& path) {
 }
 
 FileOutput::FileOutput(FileOutput&& other) noexcept
-    : fd_(other.fd_), owned_(other.owned_), error_(other.error_), buffer_(std::move(other.buffer_)) {
+    : fd_(other.fd_),
+      owned_(other.owned_),
+      error_(other.error_),
+      buffer_(std::move(other.buffer_)) {
   other.fd_ = -1;
   other.owned_ = false;
 }
@@ -39,8 +42,10 @@ void FileOutput::flush() {
   while (error_ == 0 && done < buffer_.size()) {
     const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error_ = errno;
-    else done += static_cast<std::size_t>(n);
+    if (n < 0)
+      error_ = errno;
+    else
+      done += static_cast<std::size_t>(n);
   }
   buffer_.clear();
 }

@@ -9,10 +9,14 @@ namespace zel_profile {
 
 std::string_view kind_name(zel_package::ProfileStepKind kind) {
   switch (kind) {
-    case zel_package::ProfileStepKind::Exchange: return "exchange";
-    case zel_package::ProfileStepKind::Compute: return "compute";
-    case zel_package::ProfileStepKind::Synchronization: return "synchronization";
-    case zel_package::ProfileStepKind::Idle: return "idle";
+    case zel_package::ProfileStepKind::Exchange:
+      return "exchange";
+    case zel_package::ProfileStepKind::Compute:
+      return "compute";
+    case zel_package::ProfileStepKind::Synchronization:
+      return "synchronization";
+    case zel_package::ProfileStepKind::Idle:
+      return "idle";
   }
   return "unknown";
 }
@@ -38,7 +42,8 @@ ProfileStats compute_stats(const zel_package::ProfileReport& report) {
       if (sample.end_cycle < sample.start_cycle) ++stats.reversed_samples;
       load.total_cycles += cycles;
       if (sample.step.kind != zel_package::ProfileStepKind::Idle) load.busy_cycles += cycles;
-      stats.first_cycle = std::min(stats.first_cycle.value_or(sample.start_cycle), sample.start_cycle);
+      stats.first_cycle =
+          std::min(stats.first_cycle.value_or(sample.start_cycle), sample.start_cycle);
       stats.last_cycle = std::max(stats.last_cycle.value_or(sample.end_cycle), sample.end_cycle);
     }
     stats.loads.push_back(load);

@@ -21,8 +21,7 @@ std::string tile_lines(const std::vector<TileLoad>& loads) {
   for (const auto& load : loads) {
     out += "  tile " + align_right(std::to_string(load.physical_tile), 5) + " " +
            align_right(std::to_string(load.busy_cycles), 14) + " busy cycles  " +
-           align_right(share_text(load.busy_cycles, load.total_cycles), 6) +
-           " of its samples\n";
+           align_right(share_text(load.busy_cycles, load.total_cycles), 6) + " of its samples\n";
   }
   return out;
 }
@@ -39,9 +38,9 @@ std::string seconds_text(std::uint64_t cycles, std::uint64_t clock_hz) {
 }
 
 std::string check_text(const zel_package::ProfileReport& report, const ProfileStats& stats) {
-  std::string out = "tiles: " + std::to_string(stats.tiles) + "\nsamples: " +
-                    std::to_string(stats.samples) + "\nclock_hz: " +
-                    std::to_string(report.clock_hz) + "\n";
+  std::string out = "tiles: " + std::to_string(stats.tiles) +
+                    "\nsamples: " + std::to_string(stats.samples) +
+                    "\nclock_hz: " + std::to_string(report.clock_hz) + "\n";
   out += "distinct_physical_tiles: " + std::to_string(stats.distinct_tiles) + "\n";
   out += "samples_by_kind:";
   for (std::size_t k = 0; k < kKinds; ++k) {
@@ -61,9 +60,9 @@ std::string check_text(const zel_package::ProfileReport& report, const ProfileSt
 }
 
 std::string summary_text(const zel_package::ProfileReport& report, const ProfileStats& stats) {
-  std::string out = "tiles: " + std::to_string(stats.tiles) + "  samples: " +
-                    std::to_string(stats.samples) + "  clock_hz: " +
-                    std::to_string(report.clock_hz) + "\n";
+  std::string out = "tiles: " + std::to_string(stats.tiles) +
+                    "  samples: " + std::to_string(stats.samples) +
+                    "  clock_hz: " + std::to_string(report.clock_hz) + "\n";
   if (stats.first_cycle) {
     const std::uint64_t span =
         *stats.last_cycle > *stats.first_cycle ? *stats.last_cycle - *stats.first_cycle : 0;

@@ -20,7 +20,9 @@ constexpr double kHeader = 70, kFooter = 40;
 // where they would overlap at this scale instead, which keeps the file usable.
 constexpr std::uint64_t kMaxSamplesWithTooltips = 50'000;
 
-std::string number(double value) { return fixed(value, 2); }
+std::string number(double value) {
+  return fixed(value, 2);
+}
 
 }  // namespace
 
@@ -32,11 +34,21 @@ std::string xml_text(std::string_view text) {
     const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
       default:
         if ((byte < 0x20 && c != '\t' && c != '\n' && c != '\r') || byte == 0x7f) {
           out += kReplacement;
@@ -64,11 +76,12 @@ void write_svg(const zel_package::ProfileReport& report, std::string_view title,
   const std::string height = number(plot_bottom + kFooter);
   const bool tooltips = stats.samples <= kMaxSamplesWithTooltips;
 
-  out.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + width + "\" height=\"" +
-            height + "\" viewBox=\"0 0 " + width + " " + height +
-            "\" font-family=\"sans-serif\" font-size=\"11\">\n<title>" + xml_text(title) +
-            "</title>\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
+  out.write(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+      width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + " " + height +
+      "\" font-family=\"sans-serif\" font-size=\"11\">\n<title>" + xml_text(title) +
+      "</title>\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
   std::string heading = std::string(title) + ": " + std::to_string(stats.tiles) + " tiles, " +
                         std::to_string(stats.samples) + " samples, cycles " +
                         std::to_string(first) + ".." + std::to_string(last);
@@ -79,8 +92,7 @@ void write_svg(const zel_package::ProfileReport& report, std::string_view title,
     const double x = kLabelWidth + static_cast<double>(k) * 150;
     out.write("<rect x=\"" + number(x) + "\" y=\"32\" width=\"12\" height=\"12\" fill=\"" +
               kColours[k] + "\"/><text x=\"" + number(x + 16) + "\" y=\"42\">" +
-              std::string(kind_name(static_cast<zel_package::ProfileStepKind>(k))) +
-              "</text>\n");
+              std::string(kind_name(static_cast<zel_package::ProfileStepKind>(k))) + "</text>\n");
   }
 
   // The time axis under the rows, in cycles.
@@ -116,19 +128,19 @@ void write_svg(const zel_package::ProfileReport& report, std::string_view title,
     const std::string bar_y = number(y + 0.5), bar_height = number(row - 1);
     const auto emit = [&](const Bar& bar) {
       bars += "<rect x=\"" + number(bar.x0) + "\" y=\"" + bar_y + "\" width=\"" +
-              number(std::max(bar.x1 - bar.x0, 0.1)) + "\" height=\"" + bar_height +
-              "\" fill=\"" + kColours[bar.kind] + "\"";
+              number(std::max(bar.x1 - bar.x0, 0.1)) + "\" height=\"" + bar_height + "\" fill=\"" +
+              kColours[bar.kind] + "\"";
       if (!tooltips) {
         bars += "/>\n";
         return;
       }
       const auto& s = *bar.sample;
-      bars += "><title>" +
-              xml_text("tile " + std::to_string(tile.physical_tile) + ": " + s.step.operation +
-                       " (" + std::string(kind_name(s.step.kind)) + ", kernel " +
-                       s.step.kernel + ") cycles " + std::to_string(s.start_cycle) + ".." +
-                       std::to_string(s.end_cycle)) +
-              "</title></rect>\n";
+      bars +=
+          "><title>" +
+          xml_text("tile " + std::to_string(tile.physical_tile) + ": " + s.step.operation + " (" +
+                   std::string(kind_name(s.step.kind)) + ", kernel " + s.step.kernel + ") cycles " +
+                   std::to_string(s.start_cycle) + ".." + std::to_string(s.end_cycle)) +
+          "</title></rect>\n";
     };
     std::optional<Bar> open;
     for (const auto& sample : tile.samples) {

@@ -14,11 +14,21 @@ std::string json_string(std::string_view text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         // The reader has checked that texts are UTF-8, so other bytes pass as they are.
         if (byte < 0x20 || byte == 0x7f) {
@@ -41,9 +51,9 @@ void write_trace(const zel_package::ProfileReport& report, std::string_view card
     return shortest(static_cast<double>(cycles) * us_per_cycle);
   };
 
-  out.write("{\"displayTimeUnit\":\"ns\",\"otherData\":{\"clock_hz\":" +
-            std::to_string(report.clock_hz) + ",\"time_unit\":\"" +
-            (in_cycles ? "cycles" : "microseconds") + "\"},\"traceEvents\":[\n");
+  out.write(
+      "{\"displayTimeUnit\":\"ns\",\"otherData\":{\"clock_hz\":" + std::to_string(report.clock_hz) +
+      ",\"time_unit\":\"" + (in_cycles ? "cycles" : "microseconds") + "\"},\"traceEvents\":[\n");
   out.write("{\"ph\":\"M\",\"pid\":1,\"tid\":0,\"name\":\"process_name\",\"args\":{\"name\":" +
             json_string(card_name) + "}}");
 

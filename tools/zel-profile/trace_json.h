@@ -12,8 +12,7 @@ namespace zel_profile {
 
 // Times are microseconds of `clock_hz`; a profile whose clock_hz is 0 is
 // written in cycles instead (and says so in "otherData").
-void write_trace(const zel_package::ProfileReport& report, std::string_view card_name,
-                 Output& out);
+void write_trace(const zel_package::ProfileReport& report, std::string_view card_name, Output& out);
 
 // `text` as a JSON string literal, quotes included.
 std::string json_string(std::string_view text);

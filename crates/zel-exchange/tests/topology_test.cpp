@@ -16,8 +16,8 @@ TEST(T742Topology, MapsTheWorkedRows) {
   struct Row {
     std::uint16_t logical, physical;
   };
-  const Row rows[] = {{0, 0},      {1, 2},  {2, 64}, {45, 1410}, {46, 1409}, {90, 1},
-                      {91, 3},     {92, 4}, {456, 81}, {1470, 61}, {1471, 63}};
+  const Row rows[] = {{0, 0},  {1, 2},  {2, 64},   {45, 1410}, {46, 1409}, {90, 1},
+                      {91, 3}, {92, 4}, {456, 81}, {1470, 61}, {1471, 63}};
   const auto topology = Topology::t742();
   for (const auto [logical, physical] : rows) {
     SCOPED_TRACE(logical);

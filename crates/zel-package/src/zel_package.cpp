@@ -10,8 +10,8 @@
 #include <cstring>
 #include <new>
 #include <optional>
-#include <utility>
 #include <string_view>
+#include <utility>
 
 #include "profile.capnp.h"
 
@@ -258,9 +258,9 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::Own<kj::Input
   } catch (const std::bad_alloc&) {
     // The stream reader sets aside what the segment table announces before
     // reading it; a table announcing terabytes is refused, not fatal.
-    return std::unexpected(PackageError(kj::Exception(
-        kj::Exception::Type::FAILED, __FILE__, __LINE__,
-        kj::str("out of memory: the message does not fit into this process"))));
+    return std::unexpected(PackageError(
+        kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                      kj::str("out of memory: the message does not fit into this process"))));
   }
 }
 
@@ -275,10 +275,10 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::AutoCloseFd i
       // The stream reader would first set aside all the table announces; a
       // cut-off file (or a lying table) is known to end early without that.
       if (needed > available) {
-        return std::unexpected(PackageError(kj::Exception(
-            kj::Exception::Type::FAILED, __FILE__, __LINE__,
-            kj::str("Premature EOF: the segment table announces ", needed,
-                    " bytes of message, the file holds ", available))));
+        return std::unexpected(PackageError(
+            kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                          kj::str("Premature EOF: the segment table announces ", needed,
+                                  " bytes of message, the file holds ", available))));
       }
       if (position % sizeof(capnp::word) == 0) {
         if (auto mapped = MappedMessage::map(fd, position, *table)) {

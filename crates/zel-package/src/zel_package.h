@@ -21,7 +21,12 @@
 
 namespace zel_package {
 
-enum class ProfileStepKind : std::uint8_t { Exchange = 0, Compute = 1, Synchronization = 2, Idle = 3 };
+enum class ProfileStepKind : std::uint8_t {
+  Exchange = 0,
+  Compute = 1,
+  Synchronization = 2,
+  Idle = 3
+};
 
 struct ProfileMetadata {
   std::string name;

@@ -107,8 +107,19 @@ TEST(RawProfile, ShortSectionsReadAsDefaultsAndLongOnesAreIgnored) {
   EXPECT_EQ(read_bytes(frame({w})).value().tiles, std::vector<TileProfile>(3));
 
   // Tiles of two data words and two pointers, as a later writer might emit.
-  Words wide = {struct_ptr(0, 2, 1), 3, 77, struct_list_ptr(0, 8), list_tag(2, 2, 2),
-                11, 0xDEAD, 0, 0, 12, 0xBEEF, 0, struct_list_ptr(0, 0)};
+  Words wide = {struct_ptr(0, 2, 1),
+                3,
+                77,
+                struct_list_ptr(0, 8),
+                list_tag(2, 2, 2),
+                11,
+                0xDEAD,
+                0,
+                0,
+                12,
+                0xBEEF,
+                0,
+                struct_list_ptr(0, 0)};
   EXPECT_EQ(read_bytes(frame({wide})).value(),
             (ProfileReport{77, {TileProfile{11, {}}, TileProfile{12, {}}}}));
 }
@@ -193,7 +204,8 @@ TEST(RawProfile, MalformedPointersAreLibraryErrors) {
        "Message contained out-of-bounds text pointer."},
       {"far pointer to a missing segment", kMetadataPtr, far_ptr(3, 0),
        "Message contains far pointer to unknown segment."},
-      {"capability pointer", kNamePtr, 3, "Message contains non-list pointer where text was expected."},
+      {"capability pointer", kNamePtr, 3,
+       "Message contains non-list pointer where text was expected."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -279,8 +291,8 @@ TEST(RawProfile, AliasedPointersCannotExpandASmallFile) {
   for (std::uint32_t t = 0; t < kTiles; ++t) {
     w.push_back(t);
     const std::size_t pointer = w.size();
-    w.push_back(struct_list_ptr(static_cast<std::int32_t>(samples_tag - pointer - 1),
-                                kSamples * 2));
+    w.push_back(
+        struct_list_ptr(static_cast<std::int32_t>(samples_tag - pointer - 1), kSamples * 2));
   }
   w.push_back(list_tag(kSamples, 1, 1));
   w.resize(w.size() + kSamples * 2, 0);
@@ -307,15 +319,16 @@ TEST(RawProfile, NestingBeyondSixtyFourLevelsIsRefused) {
     const kj::ArrayPtr<const capnp::word> segments[] = {
         {reinterpret_cast<const capnp::word*>(w.data()), w.size()}};
     capnp::SegmentArrayMessageReader message(segments, zel_package::capnp_reader_options());
-    auto total = kj::runCatchingExceptions(
-        [&]() { message.getRoot<capnp::AnyPointer>().targetSize(); });
+    auto total =
+        kj::runCatchingExceptions([&]() { message.getRoot<capnp::AnyPointer>().targetSize(); });
     if (depth == 64) {
       EXPECT_TRUE(total == nullptr);
     } else {
-      KJ_IF_MAYBE(e, total) {
+      KJ_IF_MAYBE (e, total) {
         EXPECT_THAT(e->getDescription().cStr(), HasSubstr("Message is too deeply-nested."));
+      } else {
+        ADD_FAILURE() << "65 levels were read";
       }
-      else { ADD_FAILURE() << "65 levels were read"; }
     }
   }
 }
@@ -353,12 +366,23 @@ TEST(ProfileSchema, CompilesToTheFormatsLayout) {
   const auto step = capnp::Schema::from<profile_capnp::ProfileStep>();
   const auto entry = capnp::Schema::from<profile_capnp::MetadataEntry>();
   const Field fields[] = {
-      {profile, "schemaVersion", 0, 0}, {profile, "clockHz", 1, 8},  {profile, "tiles", 2, 0},
-      {tile, "physicalTile", 0, 0},     {tile, "samples", 1, 0},     {sample, "step", 0, 0},
-      {sample, "startCycle", 1, 0},     {sample, "endCycle", 2, 4},  {step, "localIndex", 0, 0},
-      {step, "phase", 1, 4},            {step, "epoch", 2, 8},       {step, "operation", 3, 0},
-      {step, "kind", 4, 12},            {step, "kernel", 5, 1},      {step, "metadata", 6, 2},
-      {entry, "name", 0, 0},            {entry, "value", 1, 1},
+      {profile, "schemaVersion", 0, 0},
+      {profile, "clockHz", 1, 8},
+      {profile, "tiles", 2, 0},
+      {tile, "physicalTile", 0, 0},
+      {tile, "samples", 1, 0},
+      {sample, "step", 0, 0},
+      {sample, "startCycle", 1, 0},
+      {sample, "endCycle", 2, 4},
+      {step, "localIndex", 0, 0},
+      {step, "phase", 1, 4},
+      {step, "epoch", 2, 8},
+      {step, "operation", 3, 0},
+      {step, "kind", 4, 12},
+      {step, "kernel", 5, 1},
+      {step, "metadata", 6, 2},
+      {entry, "name", 0, 0},
+      {entry, "value", 1, 1},
   };
   for (const auto& f : fields) {
     SCOPED_TRACE(f.name);
@@ -369,10 +393,17 @@ TEST(ProfileSchema, CompilesToTheFormatsLayout) {
     const bool pointer = type.isText() || type.isList() || type.isStruct();
     unsigned bytes = 0;
     switch (type.which()) {
-      case capnp::schema::Type::UINT32: bytes = 4; break;
-      case capnp::schema::Type::UINT64: bytes = 8; break;
-      case capnp::schema::Type::ENUM: bytes = 2; break;
-      default: bytes = 0;
+      case capnp::schema::Type::UINT32:
+        bytes = 4;
+        break;
+      case capnp::schema::Type::UINT64:
+        bytes = 8;
+        break;
+      case capnp::schema::Type::ENUM:
+        bytes = 2;
+        break;
+      default:
+        bytes = 0;
     }
     // Offsets count in units of the field's own size.
     EXPECT_EQ(pointer ? slot.getOffset() : slot.getOffset() * bytes, f.position);

@@ -1,11 +1,11 @@
 // ProfileReport::read on messages written by the generated builders: what is
 // copied, what is rejected, and which of several faults is reported first.
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <functional>
 #include <limits>
 #include <thread>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "profile_support.h"
 
@@ -74,14 +74,14 @@ ProfileReport expected_report(unsigned tiles, unsigned samples_per_tile) {
   for (unsigned t = 0; t < tiles; ++t) {
     TileProfile tile{1000 + t, {}};
     for (unsigned s = 0; s < samples_per_tile; ++s) {
-      ProfileStep step{s,
-                       t,
-                       7,
-                       "op-" + std::to_string(t) + "-" + std::to_string(s),
-                       static_cast<ProfileStepKind>(s % 4),
-                       "kernel é " + std::to_string(s),
-                       {{"rows", std::to_string(s * 64)},
-                        {"note", "\xF0\x9F\x98\x80 \"quoted\"\n"}}};
+      ProfileStep step{
+          s,
+          t,
+          7,
+          "op-" + std::to_string(t) + "-" + std::to_string(s),
+          static_cast<ProfileStepKind>(s % 4),
+          "kernel é " + std::to_string(s),
+          {{"rows", std::to_string(s * 64)}, {"note", "\xF0\x9F\x98\x80 \"quoted\"\n"}}};
       tile.samples.push_back(CycleSample{step, s * 100, s * 100 + 99});
     }
     report.tiles.push_back(tile);
@@ -131,10 +131,11 @@ TEST(ProfileRead, MissingPointersReadAsDefaults) {
   const auto report = read_bytes(writer.bytes());
   ASSERT_TRUE(report.has_value()) << debug_text(report.error());
   const ProfileStep idle{0, 0, 0, "", ProfileStepKind::Idle, "", {}};
-  EXPECT_EQ(*report, (ProfileReport{1'850'000'000,
-                                    {TileProfile{5, {}},
-                                     TileProfile{6, {CycleSample{ProfileStep{}, 10, 4},
-                                                     CycleSample{idle, 0, 0}}}}}));
+  EXPECT_EQ(*report,
+            (ProfileReport{
+                1'850'000'000,
+                {TileProfile{5, {}},
+                 TileProfile{6, {CycleSample{ProfileStep{}, 10, 4}, CycleSample{idle, 0, 0}}}}}));
 }
 
 TEST(ProfileRead, KindsOutsideTheSchemaAreRejectedWithTheirValue) {
@@ -152,10 +153,18 @@ enum class Field { Operation, Kernel, Name, Value };
 void set_text(profile_capnp::ProfileStep::Builder step, Field field, std::string_view bytes) {
   const capnp::Text::Reader text(bytes.data(), bytes.size());
   switch (field) {
-    case Field::Operation: step.setOperation(text); break;
-    case Field::Kernel: step.setKernel(text); break;
-    case Field::Name: step.getMetadata()[1].setName(text); break;
-    case Field::Value: step.getMetadata()[1].setValue(text); break;
+    case Field::Operation:
+      step.setOperation(text);
+      break;
+    case Field::Kernel:
+      step.setKernel(text);
+      break;
+    case Field::Name:
+      step.getMetadata()[1].setName(text);
+      break;
+    case Field::Value:
+      step.getMetadata()[1].setValue(text);
+      break;
   }
 }
 
@@ -184,8 +193,8 @@ TEST(ProfileRead, EveryTextMustBeWellFormedUtf8) {
 }
 
 TEST(ProfileRead, ReportsTheFirstFaultInFieldOrder) {
-  const std::string bad_early = "\xFF";     // valid_up_to 0
-  const std::string bad_late = "abc\xFF";   // valid_up_to 3
+  const std::string bad_early = "\xFF";    // valid_up_to 0
+  const std::string bad_late = "abc\xFF";  // valid_up_to 3
   const auto utf8_at = [](int n) {
     return "Utf8(Utf8Error { valid_up_to: " + std::to_string(n) + ", error_len: Some(1) })";
   };
@@ -333,7 +342,8 @@ TEST(ProfileRead, ReadsFromTheFilesPositionAndLeavesItAfterTheMessage) {
     report = ProfileReport::read(kj::AutoCloseFd(dup(fd)));
     ASSERT_TRUE(report.has_value()) << debug_text(report.error());
     EXPECT_EQ(*report, (ProfileReport{5, {}}));
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), static_cast<off_t>(prefix.size() + first.size() + second.size()));
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR),
+              static_cast<off_t>(prefix.size() + first.size() + second.size()));
     close(fd);
   }
 }

@@ -136,7 +136,9 @@ std::string_view encode(char32_t cp, char (&buf)[4]) {
 }
 
 bool oracle_well_formed(std::string_view s) {
-  const auto b = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(s[i])); };
+  const auto b = [&](std::size_t i) {
+    return static_cast<char32_t>(static_cast<unsigned char>(s[i]));
+  };
   char32_t cp = 0;
   if (s.size() == 2) cp = ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
   if (s.size() == 3) cp = ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
@@ -194,10 +196,16 @@ TEST(Utf8DecodeLossy, ReplacesEachMaximalSubpart) {
   };
   const Lossy cases[] = {
       {"plain", "plain"},
-      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+      {"a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b"},
       // The Unicode standard's own example: seven replacements.
       {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
-       "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD" "d"},
+       "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b\xEF\xBF\xBD"
+       "c\xEF\xBF\xBD\xEF\xBF\xBD"
+       "d"},
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"ok\xE2\x82", "ok\xEF\xBF\xBD"},
   };
