@@ -130,13 +130,13 @@ void run_console(std::size_t count, std::size_t workers) {
   if (!passed || !*passed) std::abort();
 }
 
-double median_ms(const std::function<void()>& body, int repeats) {
-  std::vector<double> times;
-  for (int i = 0; i < repeats; ++i) {
-    const auto start = Clock::now();
-    body();
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
+double elapsed_ms(const std::function<void()>& body) {
+  const auto start = Clock::now();
+  body();
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> times) {
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
 }
@@ -150,11 +150,16 @@ int main(int argc, char** argv) {
   std::printf("%-8s %12s %12s %12s %10s %10s\n", "workers", "floor ms", "run loop ms", "console ms",
               "loop/floor", "cons/floor");
   for (const std::size_t workers : {1u, 2u}) {
-    const double floor = median_ms([&] { run_floor(count, workers); }, repeats);
-    const double loop = median_ms([&] { run_loop(count, workers); }, repeats);
-    const double console = median_ms([&] { run_console(count, workers); }, repeats);
-    std::printf("%-8zu %12.1f %12.1f %12.1f %10.2f %10.2f\n", workers, floor, loop, console,
-                loop / floor, console / floor);
+    // Interleaved, so that a burst of load elsewhere on the machine hits all
+    // three alike.
+    std::vector<double> floor, loop, console;
+    for (int i = 0; i < repeats; ++i) {
+      floor.push_back(elapsed_ms([&] { run_floor(count, workers); }));
+      loop.push_back(elapsed_ms([&] { run_loop(count, workers); }));
+      console.push_back(elapsed_ms([&] { run_console(count, workers); }));
+    }
+    const double f = median(floor), l = median(loop), c = median(console);
+    std::printf("%-8zu %12.1f %12.1f %12.1f %10.2f %10.2f\n", workers, f, l, c, l / f, c / f);
   }
   return 0;
 }
