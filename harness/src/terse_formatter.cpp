@@ -110,7 +110,12 @@ class TerseFormatter final : public OutputFormatter {
 
   // " {shown}/{total}\n": ends the current line of short results.
   void write_progress(ConsoleWriter& out) {
-    out.plain(" " + std::to_string(test_count_) + "/" + std::to_string(total_test_count_) + "\n");
+    // Appended piece by piece: a one-character literal + std::string trips a
+    // g++ 12 -Wrestrict false positive at -O3.
+    std::string progress = " ";
+    progress.append(std::to_string(test_count_)).append("/");
+    progress.append(std::to_string(total_test_count_)).append("\n");
+    out.plain(progress);
     test_column_ = 0;
   }
 

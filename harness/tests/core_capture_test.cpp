@@ -26,11 +26,12 @@ constexpr int kTests = 24;
 constexpr int kRepeats = 300;
 
 std::string expected_markers(int test) {
+  const std::string tag = std::to_string(test);
   std::string out;
   for (int k = 0; k < kRepeats; ++k) {
-    out += "t" + std::to_string(test) + " out " + std::to_string(k) + "\n";
-    out += "t" + std::to_string(test) + " err " + std::to_string(k) + "\n";
-    out += "t" + std::to_string(test) + " log " + std::to_string(k) + "\n";
+    for (const char* stream : {" out ", " err ", " log "}) {
+      out.append("t").append(tag).append(stream).append(std::to_string(k)).append("\n");
+    }
   }
   return out;
 }

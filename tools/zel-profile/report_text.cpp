@@ -75,8 +75,9 @@ std::string summary_text(const zel_package::ProfileReport& report, const Profile
   }
 
   const std::uint64_t total = stats.total_cycles();
-  out += "\n" + align_left("kind", 16) + " " + align_right("cycles", 20) + " " +
-         align_right("share", 7) + "\n";
+  out += "\n";
+  out += align_left("kind", 16) + " " + align_right("cycles", 20) + " " + align_right("share", 7) +
+         "\n";
   for (std::size_t k = 0; k < kKinds; ++k) {
     out += kind_row(kind_name(static_cast<zel_package::ProfileStepKind>(k)),
                     stats.cycles_by_kind[k], total);
