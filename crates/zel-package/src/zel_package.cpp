@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -128,32 +130,87 @@ std::expected<ProfileReport, PackageError> copy_segments(
   return copy_profile(message);
 }
 
-// The input as the stream reader sees it. When a truncated message makes the
-// reader give up, its cleanup tries to skip the rest of the message; the input
-// is released right after, so there is nothing to skip for, and skipping past
-// the end would only raise (and log) a second premature-end error.
-class MessageInput final : public kj::InputStream {
+// Room for a message's words that grows as the stream delivers them. It is an
+// anonymous mapping, which the kernel extends or moves without copying, so
+// growing it a little at a time stays linear however large the message is.
+class WordBuffer {
  public:
-  explicit MessageInput(kj::InputStream& inner) : inner_(inner) {}
-  std::size_t tryRead(void* buffer, std::size_t min_bytes, std::size_t max_bytes) override {
-    return inner_.tryRead(buffer, min_bytes, max_bytes);
+  WordBuffer() = default;
+  WordBuffer(const WordBuffer&) = delete;
+  WordBuffer& operator=(const WordBuffer&) = delete;
+  ~WordBuffer() {
+    if (base_ != nullptr) ::munmap(base_, capacity_);
   }
-  void skip(std::size_t) override {}
+
+  // Makes room for at least `bytes`; throws std::bad_alloc when the system refuses.
+  void reserve(std::size_t bytes) {
+    if (bytes <= capacity_) return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t capacity = (bytes + page - 1) / page * page;
+    void* grown = base_ == nullptr ? ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : ::mremap(base_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) throw std::bad_alloc();
+    base_ = grown;
+    capacity_ = capacity;
+  }
+
+  kj::byte* bytes() const { return static_cast<kj::byte*>(base_); }
+  const capnp::word* words() const { return static_cast<const capnp::word*>(base_); }
 
  private:
-  kj::InputStream& inner_;
+  void* base_ = nullptr;
+  std::size_t capacity_ = 0;
 };
 
-std::expected<ProfileReport, PackageError> read_stream(kj::InputStream& raw_input) {
-  MessageInput input(raw_input);
-  capnp::InputStreamMessageReader stream_message(input, capnp_reader_options());
+// How far the buffer may run ahead of the bytes the stream has delivered. A
+// segment table is only a claim: memory is set aside for it no faster than the
+// data behind it arrives, so a table that lies ends in a premature end of
+// input rather than in an allocation of what it claims.
+constexpr std::size_t kReadAheadBytes = std::size_t{1} << 20;
+
+// Reads one message from a stream that cannot say how much it holds: the
+// segment table, then the segments a bounded chunk at a time, never past the
+// message's last byte. A stream that ends early raises the library's
+// premature-end error from its own read.
+std::expected<ProfileReport, PackageError> read_stream(kj::InputStream& input) {
+  // The table is little-endian, and read in place.
+  static_assert(std::endian::native == std::endian::little);
+  std::array<std::uint32_t, 512> table;
+  input.read(table.data(), 2 * sizeof(std::uint32_t));
+  // The first entry holds the segment count minus one; 0xFFFFFFFF wraps to no segments.
+  const std::uint32_t count = table[0] + 1;
+  if (count == 0 || count >= 512) {
+    // Outside the format's one to 511 segments: the library judges these
+    // eight bytes alone, as it does for any input, and names the fault.
+    kj::ArrayInputStream table_only(
+        kj::arrayPtr(reinterpret_cast<const kj::byte*>(table.data()), 2 * sizeof(std::uint32_t)));
+    capnp::InputStreamMessageReader message(table_only, capnp_reader_options());
+    return copy_profile(message);
+  }
+  // The sizes of the segments after the first, padded to a whole word.
+  const std::size_t more_sizes = count & ~1u;
+  input.read(table.data() + 2, more_sizes * sizeof(std::uint32_t));
+  const auto sizes = kj::arrayPtr(table.data() + 1, count);
+
+  std::uint64_t message_bytes = 0;
+  for (const auto size : sizes) message_bytes += std::uint64_t{size} * sizeof(capnp::word);
+  WordBuffer buffer;
+  for (std::uint64_t received = 0; received < message_bytes;) {
+    const auto chunk = static_cast<std::size_t>(
+        std::min<std::uint64_t>(message_bytes - received, kReadAheadBytes));
+    buffer.reserve(static_cast<std::size_t>(received) + chunk);
+    input.read(buffer.bytes() + received, chunk);
+    received += chunk;
+  }
+
+  // The buffer no longer moves: the segments can point into it.
   std::vector<kj::ArrayPtr<const capnp::word>> segments;
-  for (unsigned id = 0;; ++id) {
-    // Past the last segment the reader answers with a null array; asking for
-    // every segment also reads any that the stream reader left for later.
-    const auto segment = stream_message.getSegment(id);
-    if (segment.begin() == nullptr) break;
-    segments.push_back(segment);
+  segments.reserve(count);
+  const capnp::word* word = buffer.words();
+  for (const auto size : sizes) {
+    segments.push_back(kj::arrayPtr(word, size));
+    word += size;
   }
   return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
 }
@@ -256,8 +313,8 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::Own<kj::Input
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)));
   } catch (const std::bad_alloc&) {
-    // The stream reader sets aside what the segment table announces before
-    // reading it; a table announcing terabytes is refused, not fatal.
+    // Memory is set aside only for data that has arrived, so this is a
+    // message that really is larger than the process can hold.
     return std::unexpected(PackageError(
         kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
                       kj::str("out of memory: the message does not fit into this process"))));
