@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "fuzz_target.h"
-#include "json_escape.h"
+#include "zel_text.h"
 #include "zel_utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const std::string line = "{ \"stdout\": \"" + harness::json_escape(bytes) + "\" }";
+  const std::string line = "{ \"stdout\": \"" + zel_text::json_escaped(bytes) + "\" }";
   FUZZ_CHECK(line.find('\n') == std::string::npos);  // one event, one line
   const auto parsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   FUZZ_CHECK(!parsed.is_discarded());

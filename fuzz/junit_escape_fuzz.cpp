@@ -6,16 +6,16 @@
 #include <string_view>
 
 #include "fuzz_target.h"
-#include "xml_escape.h"
+#include "zel_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::string doc = R"(<?xml version="1.0" encoding="UTF-8"?><testcase name=")";
-  harness::append_xml_attribute(doc, bytes);
+  zel_text::append_xml_attribute(doc, bytes);
   doc += R"("><failure message=")";
-  harness::append_xml_attribute(doc, bytes);
+  zel_text::append_xml_attribute(doc, bytes);
   doc += R"(" type="assert"/><system-out>)";
-  harness::append_xml_character_data(doc, bytes);
+  zel_text::append_xml_character_data(doc, bytes);
   doc += "</system-out></testcase>";
   FUZZ_CHECK(doc.find('\n') == std::string::npos);
 

@@ -10,7 +10,7 @@
 
 #include "duration_text.h"
 #include "harness/formatter.h"
-#include "json_escape.h"
+#include "zel_text.h"
 
 namespace harness {
 namespace {
@@ -21,7 +21,7 @@ class JsonLine {
   JsonLine& text(std::string_view key, std::string_view value) {
     open_key(key);
     text_ += '"';
-    append_json_escaped(text_, value);
+    zel_text::append_json_escaped(text_, value);
     text_ += '"';
     return *this;
   }

@@ -13,7 +13,7 @@
 
 #include "duration_text.h"
 #include "harness/formatter.h"
-#include "xml_escape.h"
+#include "zel_text.h"
 
 namespace harness {
 namespace {
@@ -63,9 +63,9 @@ struct FinishedTest {
 
 void append_testcase_open(std::string& out, const ClassAndName& where, std::string_view time) {
   out += "<testcase classname=\"";
-  append_xml_attribute(out, where.class_name);
+  zel_text::append_xml_attribute(out, where.class_name);
   out += "\" name=\"";
-  append_xml_attribute(out, where.name);
+  zel_text::append_xml_attribute(out, where.name);
   out += "\" time=\"";
   out += time;
   out += '"';
@@ -73,7 +73,7 @@ void append_testcase_open(std::string& out, const ClassAndName& where, std::stri
 
 void append_system_out(std::string& out, const std::vector<std::uint8_t>& output) {
   out += "<system-out>";
-  append_xml_character_data(
+  zel_text::append_xml_character_data(
       out, std::string_view(reinterpret_cast<const char*>(output.data()), output.size()));
   out += "</system-out>";
 }
@@ -100,7 +100,7 @@ void append_testcase(std::string& out, const FinishedTest& test, bool show_outpu
         out += "><failure type=\"assert\"/>";
       } else {
         out += "><failure message=\"";
-        append_xml_attribute(out, test.result.message);
+        zel_text::append_xml_attribute(out, test.result.message);
         out += "\" type=\"assert\"/>";
       }
       if (!test.output.empty()) append_system_out(out, test.output);

@@ -1,5 +1,4 @@
-// The JSON event stream: escaping, number forms and every event line, byte
-// for byte.
+// The JSON event stream: number forms and every event line, byte for byte.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +8,6 @@
 
 #include "duration_text.h"
 #include "harness/formatter.h"
-#include "json_escape.h"
 #include "machine_test_support.h"
 
 namespace harness {
@@ -51,32 +49,6 @@ ConsoleTestDiscoveryState discovered(std::size_t tests, std::size_t benchmarks,
   state.benchmarks = benchmarks;
   state.ignored = ignored;
   return state;
-}
-
-TEST(JsonEscape, ByteTable) {
-  struct Case {
-    std::string in;
-    std::string out;
-  };
-  const std::vector<Case> cases = {
-      {"plain_name", "plain_name"},
-      {"a\"b\tc", "a\\\"b\\tc"},
-      {"back\\slash/", "back\\\\slash/"},
-      {"\b\f\n\r", "\\b\\f\\n\\r"},
-      {"\x1b[31m", "\\u001b[31m"},
-      {"\x7f", "\\u007f"},
-      {std::string("\0\x01\x0b\x1f", 4), "\\u0000\\u0001\\u000b\\u001f"},
-      {"\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80"},
-      // Bytes that are not UTF-8 become U+FFFD, one per maximal ill-formed subpart.
-      {"a\xff"
-       "b",
-       "a\xef\xbf\xbd"
-       "b"},
-      {"\xe2\x82", "\xef\xbf\xbd"},
-      {"\xc0\xaf\x1b", "\xef\xbf\xbd\xef\xbf\xbd\\u001b"},
-      {"", ""},
-  };
-  for (const Case& c : cases) EXPECT_EQ(json_escape(c.in), c.out) << "input: " << c.in;
 }
 
 TEST(DurationText, ShortestRoundTripWithoutExponent) {

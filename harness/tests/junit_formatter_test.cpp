@@ -1,6 +1,6 @@
-// The JUnit document: escaping of attributes and character data, the
-// class-name rule, one testcase element per result kind, and well-formedness
-// for an XML reader whatever bytes names, messages and output hold.
+// The JUnit document: the class-name rule, one testcase element per result
+// kind, and well-formedness for an XML reader whatever bytes names, messages
+// and output hold.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +14,6 @@
 
 #include "harness/formatter.h"
 #include "machine_test_support.h"
-#include "xml_escape.h"
 
 namespace harness {
 namespace {
@@ -28,18 +27,6 @@ TestDesc make_desc(std::string_view name, TestKind kind = TestKind::Integration)
   return machine_testing::desc_named(name, kind);
 }
 
-std::string attribute(std::string_view text) {
-  std::string out;
-  append_xml_attribute(out, text);
-  return out;
-}
-
-std::string character_data(std::string_view text) {
-  std::string out;
-  append_xml_character_data(out, text);
-  return out;
-}
-
 constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 constexpr std::string_view kSuiteEnd = "<system-out/><system-err/></testsuite></testsuites>\n";
 
@@ -47,53 +34,6 @@ std::string suite_start(std::size_t failed, std::size_t total, std::size_t ignor
   return "<testsuites><testsuite name=\"test\" package=\"test\" id=\"0\" errors=\"0\" failures=\"" +
          std::to_string(failed) + "\" tests=\"" + std::to_string(total) + "\" skipped=\"" +
          std::to_string(ignored) + "\" >";
-}
-
-TEST(XmlEscape, AttributeValues) {
-  struct Case {
-    std::string in;
-    std::string out;
-  };
-  const std::vector<Case> cases = {
-      {"host_routes_cover_every_endpoint_field", "host_routes_cover_every_endpoint_field"},
-      {"a&b<c>d\"e'f", "a&amp;b&lt;c&gt;d&quot;e&apos;f"},
-      {"line\nbreak\ttab\rcr", "line&#xA;break&#x9;tab&#xD;cr"},
-      {"]]>", "]]&gt;"},
-      {"\xc3\xbc\xe2\x82\xac", "\xc3\xbc\xe2\x82\xac"},
-      // Characters XML 1.0 forbids, and bytes that are not UTF-8, become U+FFFD.
-      {std::string("\0\x1b\x7f", 3), "\xef\xbf\xbd\xef\xbf\xbd\x7f"},
-      {"\xef\xbf\xbe\xef\xbf\xbf", "\xef\xbf\xbd\xef\xbf\xbd"},
-      {"a\xff"
-       "b\xed\xa0\x80",
-       "a\xef\xbf\xbd"
-       "b\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(attribute(c.in), c.out) << "input: " << c.in;
-}
-
-TEST(XmlEscape, CharacterDataSections) {
-  struct Case {
-    std::string in;
-    std::string out;
-  };
-  const std::vector<Case> cases = {
-      {"", "<![CDATA[]]>"},
-      {"plain & <b>", "<![CDATA[plain & <b>]]>"},
-      {"a\nb", "<![CDATA[a]]>&#xA;<![CDATA[b]]>"},
-      {"a\n", "<![CDATA[a]]>&#xA;<![CDATA[]]>"},
-      {"\na", "<![CDATA[]]>&#xA;<![CDATA[a]]>"},
-      {"a\n\nb", "<![CDATA[a]]>&#xA;&#xA;<![CDATA[b]]>"},
-      {"a\n\n\n", "<![CDATA[a]]>&#xA;&#xA;&#xA;<![CDATA[]]>"},
-      {"x]]>y", "<![CDATA[x]]]]><![CDATA[>y]]>"},
-      {"<?xml", "<![CDATA[<]]><![CDATA[?xml]]>"},
-      {"]]><?", "<![CDATA[]]]]><![CDATA[><]]><![CDATA[?]]>"},
-      // A carriage return is kept as a reference, so it reads back unchanged.
-      {"a\r\nb", "<![CDATA[a]]>&#xD;&#xA;<![CDATA[b]]>"},
-      // Text that looks like a section boundary is data like any other.
-      {"<![CDATA[\n", "<![CDATA[<![CDATA[]]>&#xA;<![CDATA[]]>"},
-      {std::string("t\x01\0", 3) + "\xff\t", "<![CDATA[t\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\t]]>"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(character_data(c.in), c.out) << "input: " << c.in;
 }
 
 TEST(JunitFormatter, ClassNameRuleForEveryKind) {

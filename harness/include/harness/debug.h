@@ -1,4 +1,6 @@
-// Debug text: the text form of values used in failure messages.
+// Debug text: the text form of values used in failure messages, under the
+// harness's names. The forms themselves are zel_text's, shared with every
+// other part of the workspace.
 //
 // A text is written in double quotes with quotes, backslashes and control
 // characters escaped ("a\"b\n"); an operating-system error names its number,
@@ -8,18 +10,16 @@
 #include <string>
 #include <string_view>
 
+#include "zel_text.h"
+
 namespace harness {
 
-// `text` between double quotes; `"` and `\` get a backslash, \t \r \n \0 their
-// usual escapes, other control characters (and DEL) \u{xx} in lower-case hex.
-// Bytes of multi-byte UTF-8 sequences pass unchanged.
-std::string debug_str(std::string_view text);
+inline std::string debug_str(std::string_view text) {
+  return zel_text::debug_quoted(text);
+}
 
-// The kind name of an errno value as the runtime names it (NotFound,
-// PermissionDenied, BrokenPipe, ...; "Uncategorized" for the rest).
-std::string_view errno_kind_name(int code);
-
-// Os { code: N, kind: Kind, message: "strerror text" }
-std::string os_error_debug(int code);
+inline std::string os_error_debug(int code) {
+  return zel_text::os_error_debug(code);
+}
 
 }  // namespace harness

@@ -1,9 +1,9 @@
 // JSON string escaping by a fixed byte table.
-#include "json_escape.h"
+#include "zel_text.h"
 
 #include "zel_utf8.h"
 
-namespace harness {
+namespace zel_text {
 namespace {
 
 void append_escaped_bytes(std::string& out, std::string_view text) {
@@ -54,11 +54,11 @@ void append_json_escaped(std::string& out, std::string_view text) {
   }
 }
 
-std::string json_escape(std::string_view text) {
+std::string json_escaped(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   append_json_escaped(out, text);
   return out;
 }
 
-}  // namespace harness
+}  // namespace zel_text

@@ -1,11 +1,11 @@
-// Attribute values and character data of the JUnit document.
-#include "xml_escape.h"
+// XML attribute values and character data.
+#include "zel_text.h"
 
 #include <cstddef>
 
 #include "zel_utf8.h"
 
-namespace harness {
+namespace zel_text {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
@@ -119,4 +119,4 @@ void append_xml_character_data(std::string& out, std::string_view text) {
   out += "]]>";
 }
 
-}  // namespace harness
+}  // namespace zel_text
