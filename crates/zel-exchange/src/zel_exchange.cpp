@@ -1,38 +1,9 @@
 // The T742 topology table and the debug text of exchange errors.
 #include "zel_exchange.h"
 
+#include "zel_text.h"
+
 namespace zel_exchange {
-
-namespace {
-
-// A text in double quotes with quotes, backslashes and control characters escaped.
-std::string quoted(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out += "\\u{";
-          if (byte >= 0x10) out += kHex[byte >> 4];
-          out += kHex[byte & 0xf];
-          out += "}";
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
-}  // namespace
 
 std::string debug_text(const ExchangeError& error) {
   using Tag = ExchangeError::Tag;
@@ -41,7 +12,7 @@ std::string debug_text(const ExchangeError& error) {
     case Tag::DuplicateTile: return "DuplicateTile";
     case Tag::Count: return "Count(" + std::to_string(error.number) + ")";
     case Tag::ReceiverSet: return "ReceiverSet";
-    case Tag::Schedule: return "Schedule(" + quoted(error.schedule) + ")";
+    case Tag::Schedule: return "Schedule(" + zel_text::debug_quoted(error.schedule) + ")";
     case Tag::Address: return "Address(" + std::to_string(error.number) + ")";
     case Tag::HostPacket: return "HostPacket";
   }

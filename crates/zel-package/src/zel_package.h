@@ -124,9 +124,6 @@ struct PackageError {
 // SchemaEnum(NotInSchema(4)), Invalid("unsupported profile schema version 0")
 std::string debug_text(const PackageError& error);
 
-// Os { code: 2, kind: NotFound, message: "No such file or directory" }
-std::string os_error_debug(int code);
-
 // No traversal limit, so that a whole-card profile of any size is read, and
 // the library's default nesting limit of 64.
 capnp::ReaderOptions capnp_reader_options();
