@@ -29,9 +29,9 @@ TEST(ProfileEscaping, JsonAndXmlTexts) {
       {"plain é", "\"plain é\"", "plain é"},
       {"q\"b\\s", "\"q\\\"b\\\\s\"", "q&quot;b\\s"},
       {"<a & 'b'>", "\"<a & 'b'>\"", "&lt;a &amp; &apos;b&apos;&gt;"},
-      {"t\tn\nr\r", "\"t\\tn\\nr\\r\"", "t\tn\nr\r"},
-      // XML cannot hold these characters at all, not even as references.
-      {"\x01\x1f\x7f", "\"\\u0001\\u001f\\u007f\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"t\tn\nr\r", "\"t\\tn\\nr\\r\"", "t&#x9;n&#xA;r&#xD;"},
+      // XML cannot hold C0 controls at all, not even as references; DEL it can.
+      {"\x01\x1f\x7f", "\"\\u0001\\u001f\\u007f\"", "\xEF\xBF\xBD\xEF\xBF\xBD\x7f"},
       {"\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD", "\"\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD\"",
        "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
   };

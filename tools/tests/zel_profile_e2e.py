@@ -148,6 +148,27 @@ idlest tiles:
         self.assertEqual(svg.count("<title>tile "), 12)
         self.assertIn("gemm &lt;block&gt; &amp; acc", svg)
 
+    def test_any_file_name_gives_a_readable_document(self):
+        # The file name titles both documents; bytes that are not UTF-8 and
+        # characters XML cannot hold must not make either unreadable.
+        name = b"prof\xff <&\x01\tx"
+        profile = os.path.join(os.fsencode(self.dir), name)
+        with open(profile, "wb") as f:
+            f.write(self.small)
+        shown = "prof\ufffd <&\x01\tx"
+        trace = self.path("named.json")
+        self.assertEqual(self.tool("trace", profile, "-o", trace).status, 0)
+        with open(trace, encoding="utf-8") as f:
+            events = json.load(f)["traceEvents"]
+        self.assertEqual([e["args"]["name"] for e in events if e["name"] == "process_name"],
+                         [shown])
+        svg = self.path("named.svg")
+        self.assertEqual(self.tool("svg", profile, "-o", svg).status, 0)
+        lint = subprocess.run(["xmllint", "--noout", svg], stderr=subprocess.PIPE)
+        self.assertEqual((lint.returncode, lint.stderr), (0, b""))
+        with open(svg, encoding="utf-8") as f:
+            self.assertIn("<title>prof\ufffd &lt;&amp;\ufffd&#x9;x</title>", f.read())
+
     def test_files_that_are_no_profiles_fail_like_check(self):
         cases = [
             ("version-0", b'error: Invalid("unsupported profile schema version 0")\n'),

@@ -24,6 +24,7 @@
 #include "timeline_svg.h"
 #include "trace_json.h"
 #include "zel_package.h"
+#include "zel_text.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ std::expected<Command, std::string> parse(const std::vector<std::string_view>& a
 std::expected<ProfileReport, std::string> load(const std::string& path) {
   const int fd = path == "-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
                              : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(zel_package::os_error_debug(errno));
+  if (fd < 0) return std::unexpected(zel_text::os_error_debug(errno));
   auto report = ProfileReport::read(kj::AutoCloseFd(fd));
   if (!report) return std::unexpected(zel_package::debug_text(report.error()));
   return std::move(*report);
@@ -101,7 +102,7 @@ std::expected<ProfileReport, std::string> load(const std::string& path) {
 
 int draw(const Command& command, const ProfileReport& report) {
   auto output = zel_profile::FileOutput::create(*command.output);
-  if (!output) return fail(zel_package::os_error_debug(output.error()));
+  if (!output) return fail(zel_text::os_error_debug(output.error()));
   const std::string name =
       command.input == "-" ? "profile" : std::filesystem::path(command.input).filename().string();
   if (report.clock_hz == 0 && command.name == "trace") {
@@ -114,7 +115,7 @@ int draw(const Command& command, const ProfileReport& report) {
   }
   // A partly written output stays where it is: the path may name a device or
   // a file the user cares about, and the error already says it is incomplete.
-  if (auto done = output->finish(); !done) return fail(zel_package::os_error_debug(done.error()));
+  if (auto done = output->finish(); !done) return fail(zel_text::os_error_debug(done.error()));
   return 0;
 }
 
@@ -133,7 +134,7 @@ int run(const std::vector<std::string_view>& args) {
     const std::string text = command->name == "check" ? zel_profile::check_text(*report, stats)
                                                       : zel_profile::summary_text(*report, stats);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    if (std::fflush(stdout) != 0) return fail(zel_package::os_error_debug(errno));
+    if (std::fflush(stdout) != 0) return fail(zel_text::os_error_debug(errno));
     return 0;
   }
   return draw(*command, *report);

@@ -8,6 +8,7 @@
 #include "number_text.h"
 #include "profile_stats.h"
 #include "report_text.h"
+#include "zel_text.h"
 
 namespace zel_profile {
 
@@ -27,40 +28,8 @@ std::string number(double value) {
 }  // namespace
 
 std::string xml_text(std::string_view text) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        if ((byte < 0x20 && c != '\t' && c != '\n' && c != '\r') || byte == 0x7f) {
-          out += kReplacement;
-        } else if (byte == 0xEF && text.substr(i, 2) == "\xEF\xBF" && i + 2 < text.size() &&
-                   (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
-          out += kReplacement;  // U+FFFE and U+FFFF are no XML characters
-          i += 2;
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
+  zel_text::append_xml_attribute(out, text);
   return out;
 }
 

@@ -13,8 +13,9 @@ namespace zel_profile {
 
 void write_svg(const zel_package::ProfileReport& report, std::string_view title, Output& out);
 
-// `text` fit for XML character data and attribute values: markup characters
-// become entities, and characters XML cannot hold at all become U+FFFD.
+// `text` fit for XML character data and attribute values alike: markup
+// characters and line breaks become references, and bytes or characters XML
+// cannot hold at all become U+FFFD.
 std::string xml_text(std::string_view text);
 
 }  // namespace zel_profile

@@ -1,46 +1,16 @@
 // Trace-event JSON of a profile.
 #include "trace_json.h"
 
-#include <cstdio>
 #include <string>
 
 #include "number_text.h"
 #include "profile_stats.h"
+#include "zel_text.h"
 
 namespace zel_profile {
 
 std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        // The reader has checked that texts are UTF-8, so other bytes pass as they are.
-        if (byte < 0x20 || byte == 0x7f) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", byte);
-          out += buf;
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  return out + "\"";
+  return "\"" + zel_text::json_escaped(text) + "\"";
 }
 
 void write_trace(const zel_package::ProfileReport& report, std::string_view card_name,
