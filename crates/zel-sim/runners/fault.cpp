@@ -13,6 +13,7 @@
 #include "text.h"
 
 #include "runner.h"
+#include "zel_text.h"
 
 namespace zel_sim::runner {
 
@@ -57,8 +58,8 @@ std::optional<double> parse_seconds(std::string_view text) {
 
 std::expected<FaultRule, std::string> parse_action(std::string_view rule, std::string_view action) {
   const auto malformed = [&](std::string_view expected) {
-    return std::unexpected(
-        cat("ZEL_SIM_FAULT rule ", quote(rule), " is malformed, expected ", expected));
+    return std::unexpected(cat("ZEL_SIM_FAULT rule ", zel_text::debug_quoted(rule),
+                               " is malformed, expected ", expected));
   };
   if (action == "corrupt") return FaultRule{FaultRule::Action::Corrupt};
   if (action.starts_with("exit:")) {
@@ -98,7 +99,7 @@ std::expected<std::vector<FaultRule>, std::string> parse_faults(std::string_view
       const std::string_view name = rule.substr(0, equals);
       if (std::ranges::find(kRunnerNames, name) == std::end(kRunnerNames)) {
         return std::unexpected(
-            cat("ZEL_SIM_FAULT rule ", quote(rule),
+            cat("ZEL_SIM_FAULT rule ", zel_text::debug_quoted(rule),
                 " is malformed, expected a runner name before \"=\": zel-host-e2e, "
                 "zel-hardware-e2e, zel-randomized-e2e, zel-gemm-e2e or zel-attention-f16-e2e"));
       }

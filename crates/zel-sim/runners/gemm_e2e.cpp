@@ -14,6 +14,7 @@
 #include "pattern.h"
 #include "profile_writer.h"
 #include "runner.h"
+#include "zel_text.h"
 
 namespace zel_sim::runner {
 namespace {
@@ -151,7 +152,7 @@ Outcome write_profile(const GemmConfig& config, const Card& card) {
   if (auto ok = write_file(*config.profile, *bytes); !ok) {
     return std::unexpected(Failure{
         kCheckFailed,
-        cat("cannot write the profile to ", quote(*config.profile),
+        cat("cannot write the profile to ", zel_text::debug_quoted(*config.profile),
             " (ZEL_PROFILE_OUTPUT): ", std::strerror(ok.error()), " (os error ", ok.error(), ")")});
   }
   return {};

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include "text.h"
+#include "zel_text.h"
 
 namespace zel_sim::runner {
 
@@ -17,82 +18,8 @@ std::optional<std::string> Environment::get(const std::string& name) const {
   return value;
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence starting at `text[i]`, 0 if none.
-std::size_t utf8_sequence(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;
-    if (lead == 0xed) high = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;
-    if (lead == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) return 0;
-  }
-  return length;
-}
-
-}  // namespace
-
-std::string quote(std::string_view text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x80) {
-      if (const std::size_t length = utf8_sequence(text, i); length > 0) {
-        out += text.substr(i, length);
-        i += length;
-      } else {
-        out += "\\x" + hex_byte(byte).substr(2);
-        ++i;
-      }
-      continue;
-    }
-    switch (text[i]) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out += "\\x" + hex_byte(byte).substr(2);
-        } else {
-          out += text[i];
-        }
-    }
-    ++i;
-  }
-  return out + "\"";
-}
-
 Failure bad_value(std::string_view variable, std::string_view value, std::string_view expected) {
-  return {kBadInput, cat(variable, " is ", quote(value), ", expected ", expected)};
+  return {kBadInput, cat(variable, " is ", zel_text::debug_quoted(value), ", expected ", expected)};
 }
 
 namespace {

@@ -46,10 +46,6 @@ class Environment {
   std::optional<std::map<std::string, std::string>> values_;
 };
 
-// `text` in double quotes; quotes, backslashes, control characters and bytes
-// that are not UTF-8 are escaped, so a value always prints on one line.
-std::string quote(std::string_view text);
-
 // VARIABLE is "value", expected ... (exit code 2)
 Failure bad_value(std::string_view variable, std::string_view value, std::string_view expected);
 

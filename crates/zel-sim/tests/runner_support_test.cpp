@@ -1,5 +1,5 @@
 // What every runner shares: reading numbers, tiles, flags and jitter from its
-// variables, quoting values in messages, and the fault rules.
+// variables, and the fault rules.
 #include <gtest/gtest.h>
 
 #include "check.h"
@@ -42,16 +42,6 @@ TEST(Parse, DecimalHexAndListsAcceptOnlyTheirPlainForms) {
   for (const char* bad : {"", ",", "1,", ",1", "1,,2", "1, 2", "1;2"}) {
     EXPECT_EQ(parse_decimal_list(bad), std::nullopt) << bad;
   }
-}
-
-TEST(Quote, EscapesWhatWouldBreakTheLine) {
-  EXPECT_EQ(quote("plain"), "\"plain\"");
-  EXPECT_EQ(quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(quote("t\tn\nr\r"), "\"t\\tn\\nr\\r\"");
-  EXPECT_EQ(quote(std::string_view("\x01\x7f", 2)), "\"\\x01\\x7f\"");
-  EXPECT_EQ(quote("caf\xc3\xa9"), "\"caf\xc3\xa9\"");       // UTF-8 stays
-  EXPECT_EQ(quote("\xff\xc3"), "\"\\xff\\xc3\"");           // broken UTF-8 does not
-  EXPECT_EQ(quote("\xed\xa0\x80"), "\"\\xed\\xa0\\x80\"");  // nor a surrogate
 }
 
 TEST(Environment, AnEmptyValueCountsAsUnset) {
