@@ -2,6 +2,7 @@
 #   make run   install what is missing, build, run the suite on the simulated card
 #   make test  the same set-up, then every test
 # ARGS is passed to the test program: make run ARGS="--list"
+# make bench prints the speed figures of an optimised build (scripts/bench).
 
 .PHONY: run test build configure deps bench
 
@@ -19,3 +20,6 @@ run: build
 
 test: build
 	ctest --preset debug
+
+bench: deps
+	@scripts/bench

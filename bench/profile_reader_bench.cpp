@@ -5,21 +5,40 @@
 //
 // The profile: 1,472 tiles x 1,000 samples, each step with an operation and a
 // kernel name and two metadata entries, written to $TMPDIR (else /tmp) once.
-// Throughput counters are bytes of the file per second, so the three compare
-// directly. Before the benchmarks, a child process reads the profile alone;
-// its processor time and peak resident memory are printed.
+// Throughput is bytes of the file per second, so the three compare directly.
+//
+// Two settings, one summary with the ratios at the end, all of processor
+// time (user + system), which the other work on a shared machine disturbs
+// less than wall time:
+//  - warm: Google Benchmark repeats each one in this process, repetitions
+//    interleaved at random; the heap and the page cache are warm, and the
+//    records of one read reuse the memory the previous read released.
+//  - fresh: a new process (this program started again with --fresh) does
+//    each one once, as a test program reads its profile; the records' memory
+//    is new to it, so faulting it in counts. Its peak resident memory is
+//    printed beside it (it counts the mapped or read file, too).
+//
+//   target/<build>/profile_reader_bench [--fresh-runs=N] [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <capnp/message.h>
 #include <capnp/serialize.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "profile.capnp.h"
 #include "zel_package.h"
@@ -28,6 +47,7 @@ namespace {
 
 constexpr unsigned kTiles = 1472;
 constexpr unsigned kSamples = 1000;
+constexpr double kGoal = 0.5;  // the reader's throughput as a share of the bare traversal's
 
 std::string profile_path() {
   const char* dir = std::getenv("TMPDIR");
@@ -76,13 +96,14 @@ void write_profile(const std::string& path) {
   ::close(fd);
 }
 
-struct Profile {
-  std::string path;
-  std::int64_t bytes = 0;
-  kj::Array<capnp::word> words;  // the whole file, for the bare traversal
-};
-
-Profile* profile = nullptr;
+std::int64_t file_bytes(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  return st.st_size;
+}
 
 kj::Array<capnp::word> read_whole_file(const std::string& path, std::int64_t bytes) {
   auto words = kj::heapArray<capnp::word>(static_cast<std::size_t>(bytes) / sizeof(capnp::word));
@@ -90,6 +111,56 @@ kj::Array<capnp::word> read_whole_file(const std::string& path, std::int64_t byt
   input.read(words.begin(), static_cast<std::size_t>(bytes));
   return words;
 }
+
+std::uint64_t bare_traversal(kj::ArrayPtr<const capnp::word> words) {
+  capnp::FlatArrayMessageReader message(words, zel_package::capnp_reader_options());
+  const auto root = message.getRoot<profile_capnp::Profile>();
+  std::uint64_t sum = root.getSchemaVersion() + root.getClockHz();
+  for (const auto tile : root.getTiles()) {
+    sum += tile.getPhysicalTile();
+    for (const auto sample : tile.getSamples()) {
+      const auto step = sample.getStep();
+      sum += step.getLocalIndex() + step.getPhase() + step.getEpoch();
+      sum += step.getOperation().size() + static_cast<std::uint16_t>(step.getKind());
+      sum += step.getKernel().size();
+      for (const auto entry : step.getMetadata()) {
+        sum += entry.getName().size() + entry.getValue().size();
+      }
+      sum += sample.getStartCycle() + sample.getEndCycle();
+    }
+  }
+  return sum;
+}
+
+// The file mapped as the reader maps a regular file, then traversed bare.
+std::uint64_t bare_traversal_of_file(const std::string& path, std::int64_t bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  void* base = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ,
+                      MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  ::close(fd);
+  if (base == MAP_FAILED) std::abort();
+  const std::uint64_t sum =
+      bare_traversal(kj::arrayPtr(static_cast<const capnp::word*>(base),
+                                  static_cast<std::size_t>(bytes) / sizeof(capnp::word)));
+  ::munmap(base, static_cast<std::size_t>(bytes));
+  return sum;
+}
+
+std::expected<zel_package::ProfileReport, zel_package::PackageError> read_report(
+    const std::string& path) {
+  return zel_package::ProfileReport::read(
+      kj::AutoCloseFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)));
+}
+
+// --- warm: Google Benchmark in this process ---
+
+struct Profile {
+  std::string path;
+  std::int64_t bytes = 0;
+  kj::Array<capnp::word> words;  // the whole file, for the bare traversal
+};
+
+Profile* profile = nullptr;
 
 void BM_ReadFileIntoMemory(benchmark::State& state) {
   for (auto _ : state) {
@@ -101,31 +172,14 @@ void BM_ReadFileIntoMemory(benchmark::State& state) {
 
 void BM_BareTraversal(benchmark::State& state) {
   for (auto _ : state) {
-    capnp::FlatArrayMessageReader message(profile->words, zel_package::capnp_reader_options());
-    const auto root = message.getRoot<profile_capnp::Profile>();
-    std::uint64_t sum = root.getSchemaVersion() + root.getClockHz();
-    for (const auto tile : root.getTiles()) {
-      sum += tile.getPhysicalTile();
-      for (const auto sample : tile.getSamples()) {
-        const auto step = sample.getStep();
-        sum += step.getLocalIndex() + step.getPhase() + step.getEpoch();
-        sum += step.getOperation().size() + static_cast<std::uint16_t>(step.getKind());
-        sum += step.getKernel().size();
-        for (const auto entry : step.getMetadata()) {
-          sum += entry.getName().size() + entry.getValue().size();
-        }
-        sum += sample.getStartCycle() + sample.getEndCycle();
-      }
-    }
-    benchmark::DoNotOptimize(sum);
+    benchmark::DoNotOptimize(bare_traversal(profile->words));
   }
   state.SetBytesProcessed(state.iterations() * profile->bytes);
 }
 
 void BM_ProfileReportRead(benchmark::State& state) {
   for (auto _ : state) {
-    auto report = zel_package::ProfileReport::read(
-        kj::AutoCloseFd(::open(profile->path.c_str(), O_RDONLY | O_CLOEXEC)));
+    auto report = read_report(profile->path);
     if (!report) {
       state.SkipWithError(zel_package::debug_text(report.error()).c_str());
       break;
@@ -139,49 +193,206 @@ void BM_ProfileReportRead(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * profile->bytes);
 }
 
-// A fresh process that only reads the profile, once: its processor time
-// (the records' memory is new to it, so this includes faulting it in) and
-// its peak resident memory (which counts the mapped file).
-void report_fresh_read() {
+// Prints what Google Benchmark prints, and keeps the median processor time
+// of each benchmark for the summary.
+class MedianKeeper : public benchmark::ConsoleReporter {
+ public:
+  MedianKeeper() : ConsoleReporter(::isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+
+  std::map<std::string, double> median_ms;
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const auto& run : runs) {
+      if (run.error_occurred) continue;
+      // Without repetitions there is no median: the one run stands for it.
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      const double ms = run.cpu_accumulated_time * 1e3 / static_cast<double>(run.iterations);
+      median_ms[run.run_name.function_name] = ms;
+    }
+  }
+};
+
+// --- fresh: one new process per measurement ---
+
+double cpu_ms_so_far() {
+  const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// The child's side: does `what` once and writes its wall and processor time
+// in milliseconds to standard output.
+int fresh_child(std::string_view what, const std::string& path) {
+  const std::int64_t bytes = file_bytes(path);
+  // Kept past the clock: releasing the records is not part of the read.
+  std::optional<zel_package::ProfileReport> records;
+  const double cpu_start = cpu_ms_so_far();
+  const auto start = std::chrono::steady_clock::now();
+  if (what == "file") {
+    auto words = read_whole_file(path, bytes);
+    benchmark::DoNotOptimize(words.begin());
+  } else if (what == "bare") {
+    benchmark::DoNotOptimize(bare_traversal_of_file(path, bytes));
+  } else if (what == "read") {
+    auto report = read_report(path);
+    if (!report) {
+      std::fprintf(stderr, "%s\n", zel_package::debug_text(report.error()).c_str());
+      return 1;
+    }
+    records = std::move(*report);
+  } else {
+    std::fprintf(stderr, "--fresh takes file, bare or read, not '%.*s'\n",
+                 static_cast<int>(what.size()), what.data());
+    return 2;
+  }
+  const std::chrono::duration<double, std::milli> wall = std::chrono::steady_clock::now() - start;
+  std::printf("%.3f %.3f\n", wall.count(), cpu_ms_so_far() - cpu_start);
+  return 0;
+}
+
+struct FreshRun {
+  double wall_ms;
+  double cpu_ms;
+  double max_rss_mib;
+};
+
+// Starts this program again to do `what` once; its peak resident memory is
+// its own, not shared with this process's.
+FreshRun run_fresh(const char* what, const std::string& path) {
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
   const pid_t child = ::fork();
   if (child == 0) {
-    auto report = zel_package::ProfileReport::read(
-        kj::AutoCloseFd(::open(profile->path.c_str(), O_RDONLY | O_CLOEXEC)));
-    ::_exit(report ? 0 : 1);
+    ::dup2(out[1], 1);
+    const std::string mode = std::string("--fresh=") + what;
+    ::execl("/proc/self/exe", "profile_reader_bench", mode.c_str(), path.c_str(), nullptr);
+    ::_exit(127);
   }
+  ::close(out[1]);
+  std::string text;
+  char buffer[64];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(out[0]);
   int status = 0;
   rusage usage{};
   ::wait4(child, &status, 0, &usage);
-  const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
-  std::printf(
-      "profile: %u tiles x %u samples, file %.1f MiB\n"
-      "fresh process reading it once: %.0f ms user + %.0f ms system, peak RSS %.1f MiB, "
-      "exit %d\n",
-      kTiles, kSamples, static_cast<double>(profile->bytes) / (1 << 20), ms(usage.ru_utime),
-      ms(usage.ru_stime), static_cast<double>(usage.ru_maxrss) / 1024, WEXITSTATUS(status));
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "fresh %s: child failed (wait status %d)\n", what, status);
+    std::exit(1);
+  }
+  char* rest = nullptr;
+  const double wall = std::strtod(text.c_str(), &rest);
+  return {wall, std::strtod(rest, nullptr), static_cast<double>(usage.ru_maxrss) / 1024};
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Benchmark flags this program sets unless the command line does.
+std::vector<char*> with_default_flags(int argc, char** argv) {
+  static const char* defaults[] = {"--benchmark_repetitions=5",
+                                   "--benchmark_enable_random_interleaving=true",
+                                   "--benchmark_report_aggregates_only=true"};
+  std::vector<char*> args(argv, argv + argc);
+  for (const char* flag : defaults) {
+    const std::string_view name(flag, std::strchr(flag, '=') - flag);
+    const bool given = std::any_of(argv + 1, argv + argc, [&](const char* arg) {
+      return std::string_view(arg).starts_with(name);
+    });
+    if (!given) args.push_back(const_cast<char*>(flag));
+  }
+  return args;
 }
 
 }  // namespace
 
-// Iterations and rates follow processor time, which a busy machine disturbs
-// less than wall-clock time; on an idle machine the two agree.
 BENCHMARK(BM_ReadFileIntoMemory)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareTraversal)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProfileReportRead)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  if (argc == 3 && std::string_view(argv[1]).starts_with("--fresh=")) {
+    return fresh_child(std::string_view(argv[1]).substr(8), argv[2]);
+  }
+  int fresh_runs = 3;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    if (std::string_view(argv[i]).starts_with("--fresh-runs=")) {
+      fresh_runs = std::max(1, std::atoi(argv[i] + 13));
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  args = with_default_flags(static_cast<int>(args.size()), args.data());
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
+
   Profile p;
   p.path = profile_path();
   write_profile(p.path);
-  struct stat st {};
-  ::stat(p.path.c_str(), &st);
-  p.bytes = st.st_size;
+  p.bytes = file_bytes(p.path);
   profile = &p;
-  report_fresh_read();
+  const double mib = static_cast<double>(p.bytes) / (1 << 20);
+  std::printf("profile: %u tiles x %u samples, file %.1f MiB\n", kTiles, kSamples, mib);
+  std::fflush(stdout);
+
+  // Fresh processes first, interleaved, while this one holds little memory.
+  const char* kinds[] = {"file", "bare", "read"};
+  std::map<std::string, std::vector<double>> fresh_wall, fresh_cpu, fresh_rss;
+  for (int i = 0; i < fresh_runs; ++i) {
+    for (const char* what : kinds) {
+      const FreshRun run = run_fresh(what, p.path);
+      fresh_wall[what].push_back(run.wall_ms);
+      fresh_cpu[what].push_back(run.cpu_ms);
+      fresh_rss[what].push_back(run.max_rss_mib);
+    }
+  }
+
   p.words = read_whole_file(p.path, p.bytes);
-  benchmark::RunSpecifiedBenchmarks();
+  MedianKeeper keeper;
+  benchmark::RunSpecifiedBenchmarks(&keeper);
   benchmark::Shutdown();
   ::unlink(p.path.c_str());
+
+  const struct {
+    const char* label;
+    const char* warm;
+    const char* fresh;
+  } rows[] = {{"read file into memory", "BM_ReadFileIntoMemory", "file"},
+              {"bare traversal", "BM_BareTraversal", "bare"},
+              {"ProfileReport::read", "BM_ProfileReportRead", "read"}};
+  const auto warm = [&](const char* name) {
+    const auto found = keeper.median_ms.find(name);
+    return found == keeper.median_ms.end() ? 0.0 : found->second;
+  };
+  const auto per_bare = [](double bare, double ms) { return ms > 0 ? bare / ms : 0.0; };
+  std::printf(
+      "\nprofile reader, %.1f MiB file: processor ms, medians (warm: of the repetitions, fresh:\n"
+      "of %d processes); /bare is throughput as a share of the bare traversal's. The fresh\n"
+      "bare traversal maps the file as the reader does; peak memory counts the file too.\n",
+      mib, fresh_runs);
+  std::printf("%-22s %8s %7s %6s %9s %6s %9s %9s\n", "", "warm ms", "MiB/s", "/bare", "fresh ms",
+              "/bare", "wall ms", "peak MiB");
+  const double warm_bare = warm("BM_BareTraversal");
+  const double fresh_bare = median(fresh_cpu["bare"]);
+  for (const auto& row : rows) {
+    const double w = warm(row.warm);
+    const double f = median(fresh_cpu[row.fresh]);
+    std::printf("%-22s %8.1f %7.0f %6.2f %9.1f %6.2f %9.1f %9.1f\n", row.label, w,
+                w > 0 ? mib / (w / 1e3) : 0.0, per_bare(warm_bare, w), f, per_bare(fresh_bare, f),
+                median(fresh_wall[row.fresh]), median(fresh_rss[row.fresh]));
+  }
+  const double warm_ratio = per_bare(warm_bare, warm("BM_ProfileReportRead"));
+  const double fresh_ratio = per_bare(fresh_bare, median(fresh_cpu["read"]));
+  std::printf(
+      "goal: the reader at least %.1f x the bare traversal's throughput: warm %.3f %s, fresh "
+      "%.3f %s\n",
+      kGoal, warm_ratio, warm_ratio >= kGoal ? "met" : "MISSED", fresh_ratio,
+      fresh_ratio >= kGoal ? "met" : "MISSED");
   return 0;
 }

@@ -85,9 +85,9 @@ struct StressRun {
 
   std::string failure_report(std::size_t test) const {
     return "\nthread '" + name_of(test) + "' (" + std::to_string(thread_ids[test]) +
-           ") panicked at " + failure_site.file_name() + ":" +
-           std::to_string(failure_site.line()) + ":" + std::to_string(failure_site.column()) +
-           ":\nmarker " + std::to_string(test) + " failed\n";
+           ") panicked at " + failure_site.file_name() + ":" + std::to_string(failure_site.line()) +
+           ":" + std::to_string(failure_site.column()) + ":\nmarker " + std::to_string(test) +
+           " failed\n";
   }
 };
 
