@@ -20,5 +20,5 @@ target_compile_definitions(hardware_e2e_recording
 add_test(NAME bench_tools
          COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/tests/bench_tools_test.py
                  $<TARGET_FILE:hardware_e2e_recording> ${BENCH_RECORDING_RUNNERS}
-                 $<TARGET_FILE_DIR:zel-host-e2e> $<TARGET_FILE:harness_overhead>)
+                 ${ZEL_RUNNER_DIR} $<TARGET_FILE:harness_overhead>)
 set_tests_properties(bench_tools PROPERTIES ENVIRONMENT PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/support)
