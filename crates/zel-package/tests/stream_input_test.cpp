@@ -269,6 +269,11 @@ TEST(StreamInput, LyingSegmentTablesSetAsideNoMoreThanArrives) {
 }
 
 TEST(StreamInput, AMessageLargerThanMemoryAllowsIsRefused) {
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer's own allocator needs more room than the child's limit
+  // leaves, so the child dies in the sanitizer before the reader can refuse.
+  GTEST_SKIP() << "needs the plain allocator under a memory limit";
+#endif
   // 96 MiB that really arrive, in a child whose data may grow by 64 MiB.
   const std::string message = padded_profile(96 * kMebibyteWords);
   EXPECT_EXIT(read_with_little_memory(Source::Memory, message), ::testing::ExitedWithCode(0),
