@@ -2,22 +2,25 @@
 #include "console_common.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace harness::console {
 
 ConsoleWriter& ConsoleWriter::plain(std::string_view text) {
-  if (result_) result_ = out_.write(text);
+  pending_.append(text);
   return *this;
 }
 
 ConsoleWriter& ConsoleWriter::colored(std::string_view word, Color color) {
-  if (!result_) return *this;
-  const bool paint = use_color_ && out_.is_color_terminal();
-  if (paint) result_ = out_.set_color(color);
-  if (result_) result_ = out_.write(word);
-  if (paint && result_) result_ = out_.reset_color();
+  if (!paint_) return plain(word);
+  pending_.append(out_.color_code(color)).append(word).append(out_.reset_code());
   return *this;
+}
+
+IoResult ConsoleWriter::finish() {
+  const std::string text = std::exchange(pending_, {});
+  return out_.write(text);
 }
 
 namespace {

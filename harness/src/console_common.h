@@ -16,23 +16,26 @@
 
 namespace harness::console {
 
-// Writes to a sink one piece at a time, each reaching the sink at once. After
-// the first failed write it writes nothing more and keeps that error, so a
-// sequence of writes reads as straight-line code.
+// Gathers the pieces of one piece of output (a result line, the closing
+// summary) and writes them to the sink with one write when finished, so a
+// line reaches the terminal whole and costs one system call. Colour codes are
+// placed around coloured words when colours are in use and the sink is a
+// terminal.
 class ConsoleWriter {
  public:
-  ConsoleWriter(OutputSink& out, bool use_color) : out_(out), use_color_(use_color) {}
+  ConsoleWriter(OutputSink& out, bool use_color)
+      : out_(out), paint_(use_color && out.is_color_terminal()) {}
 
   ConsoleWriter& plain(std::string_view text);
-  // The word in `color` when colours are in use and the sink is a terminal.
   ConsoleWriter& colored(std::string_view word, Color color);
 
-  const IoResult& result() const { return result_; }
+  // Writes what was gathered; the sink's error when that write failed.
+  IoResult finish();
 
  private:
   OutputSink& out_;
-  bool use_color_;
-  IoResult result_;
+  bool paint_;
+  std::string pending_;
 };
 
 // "test {name} ... ", or "test {name} - {mode} ... " for a test that is not

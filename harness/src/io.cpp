@@ -19,20 +19,16 @@ std::string IoError::debug() const {
   return os_error_debug(code);
 }
 
-IoResult StringSink::set_color(Color color) {
+std::string_view StringSink::color_code(Color color) const {
   switch (color) {
     case Color::Red:
-      text_.append("{red}");
-      break;
+      return "{red}";
     case Color::Green:
-      text_.append("{green}");
-      break;
+      return "{green}";
     case Color::Yellow:
-      text_.append("{yellow}");
-      break;
+      return "{yellow}";
     case Color::Cyan:
-      text_.append("{cyan}");
-      break;
+      return "{cyan}";
   }
   return {};
 }
@@ -43,19 +39,26 @@ namespace {
 // action ends the process before the error can be reported. The signal is
 // held back on this thread for the write and, if the write raised it, taken
 // off again, so the write fails with EPIPE whatever the process's disposition.
+// A thread that already holds SIGPIPE back keeps its mask untouched.
 class SigpipeHeldBack {
  public:
   SigpipeHeldBack() {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    // An unblocked SIGPIPE cannot be pending here: it would have been delivered.
+    if (sigismember(&previous_, SIGPIPE) == 1) {
+      was_blocked_ = true;
+      sigset_t pending;
+      sigpending(&pending);
+      was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
   }
   SigpipeHeldBack(const SigpipeHeldBack&) = delete;
   SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
-  ~SigpipeHeldBack() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  ~SigpipeHeldBack() {
+    if (!was_blocked_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
 
   // Takes back the SIGPIPE our write raised (not one that was already pending).
   void discard_raised() {
@@ -68,10 +71,12 @@ class SigpipeHeldBack {
  private:
   sigset_t pipe_;
   sigset_t previous_;
+  bool was_blocked_ = false;
   bool was_pending_ = false;
 };
 
 IoResult write_all(int fd, std::string_view bytes) {
+  if (bytes.empty()) return {};
   SigpipeHeldBack held;
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -95,15 +100,15 @@ class FdSink final : public OutputSink {
   IoResult write(std::string_view bytes) override { return write_all(fd_, bytes); }
   bool is_color_terminal() const override { return terminal_.has_value(); }
 
-  IoResult set_color(Color color) override {
+  std::string_view color_code(Color color) const override {
     if (!terminal_) return {};
     const auto& code = terminal_->foreground[static_cast<std::size_t>(color)];
-    return code ? write_all(fd_, *code) : IoResult{};
+    return code ? std::string_view(*code) : std::string_view();
   }
 
-  IoResult reset_color() override {
+  std::string_view reset_code() const override {
     if (!terminal_ || !terminal_->reset) return {};
-    return write_all(fd_, *terminal_->reset);
+    return *terminal_->reset;
   }
 
  private:

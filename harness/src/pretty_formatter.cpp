@@ -25,7 +25,7 @@ class PrettyFormatter final : public OutputFormatter {
     ConsoleWriter out = writer();
     if (state.tests != 0 || state.benchmarks != 0) out.plain("\n");
     out.plain(counted(state.tests, "test") + ", " + counted(state.benchmarks, "benchmark") + "\n");
-    return out.result();
+    return out.finish();
   }
 
   IoResult write_run_start(std::size_t test_count,
@@ -74,7 +74,7 @@ class PrettyFormatter final : public OutputFormatter {
     }
     write_time(out, desc, exec_time);
     out.plain("\n");
-    return out.result();
+    return out.finish();
   }
 
   std::expected<bool, IoError> write_run_finish(const ConsoleTestState& state) override {
@@ -87,7 +87,7 @@ class PrettyFormatter final : public OutputFormatter {
       }
     }
     const bool success = console::write_result_line(out, state);
-    if (!out.result()) return std::unexpected(out.result().error());
+    if (auto written = out.finish(); !written) return std::unexpected(written.error());
     return success;
   }
 

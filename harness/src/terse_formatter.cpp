@@ -73,7 +73,7 @@ class TerseFormatter final : public OutputFormatter {
         out.colored("bench", Color::Cyan).plain(": " + result.bench.text()).plain("\n");
         break;
     }
-    return out.result();
+    return out.finish();
   }
 
   std::expected<bool, IoError> write_run_finish(const ConsoleTestState& state) override {
@@ -90,7 +90,7 @@ class TerseFormatter final : public OutputFormatter {
                   ", ignore_message: " + std::string(*ignored.ignore_message) + "\n\n");
       }
     }
-    if (!out.result()) return std::unexpected(out.result().error());
+    if (auto written = out.finish(); !written) return std::unexpected(written.error());
     return success;
   }
 

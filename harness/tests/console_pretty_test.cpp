@@ -74,6 +74,29 @@ TEST(PrettyFormatter, ParallelRunWritesWholeLinesInCompletionOrder) {
             "finished in 0.00s\n\n");
 }
 
+// A line reaches the terminal whole, in one write, colour codes included.
+TEST(PrettyFormatter, EachLineAndTheSummaryIsOneWrite) {
+  testing::WriteLogSink parallel_sink;
+  auto parallel = make_pretty_formatter(parallel_sink, config(true));
+  ConsoleTestState st;
+  ASSERT_TRUE(parallel->write_result(desc_named("a"), TestResult::ok(), std::nullopt, {}, st));
+  st.failed = 1;
+  st.failures = {entry("b", "out\n")};
+  st.exec_time = TestSuiteExecTime{1s};
+  ASSERT_TRUE(parallel->write_run_finish(st));
+  ASSERT_EQ(parallel_sink.writes.size(), 2u);
+  EXPECT_EQ(parallel_sink.writes[0], "test a ... {green}ok{reset}\n");
+  EXPECT_TRUE(parallel_sink.writes[1].starts_with("\nfailures:\n"));
+  EXPECT_TRUE(parallel_sink.writes[1].ends_with("finished in 1.00s\n\n"));
+
+  testing::WriteLogSink serial_sink;
+  auto serial = make_pretty_formatter(serial_sink, config(false));
+  ASSERT_TRUE(serial->write_test_start(desc_named("a")));
+  ASSERT_TRUE(serial->write_result(desc_named("a"), TestResult::failed(), std::nullopt, {}, st));
+  EXPECT_EQ(serial_sink.writes,
+            (std::vector<std::string>{"test a ... ", "{red}FAILED{reset}\n"}));
+}
+
 TEST(PrettyFormatter, ResultWordsAndColours) {
   struct Case {
     const char* label;

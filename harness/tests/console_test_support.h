@@ -36,8 +36,7 @@ inline DescAndOutput entry(std::string_view name, std::string_view output = "") 
   return {desc_named(name), bytes(output)};
 }
 
-// Accepts `good_writes` writes (colour changes included), then fails every
-// write with ENOSPC.
+// Accepts `good_writes` writes, then fails every write with ENOSPC.
 class FailingSink final : public OutputSink {
  public:
   explicit FailingSink(int good_writes) : remaining_(good_writes) {}
@@ -47,13 +46,30 @@ class FailingSink final : public OutputSink {
     return {};
   }
   bool is_color_terminal() const override { return true; }
-  IoResult set_color(Color) override { return write(""); }
-  IoResult reset_color() override { return write(""); }
+  std::string_view color_code(Color) const override { return {}; }
+  std::string_view reset_code() const override { return {}; }
   int attempts_after_failure() const { return remaining_ < 0 ? -remaining_ : 0; }
 
  private:
   int remaining_;
   std::string text_;
+};
+
+// Keeps every write apart, as a colour terminal with "{red}"-style codes.
+class WriteLogSink final : public OutputSink {
+ public:
+  IoResult write(std::string_view bytes) override {
+    writes.emplace_back(bytes);
+    return {};
+  }
+  bool is_color_terminal() const override { return true; }
+  std::string_view color_code(Color color) const override { return codes_.color_code(color); }
+  std::string_view reset_code() const override { return codes_.reset_code(); }
+
+  std::vector<std::string> writes;
+
+ private:
+  StringSink codes_{true};
 };
 
 }  // namespace harness::testing

@@ -37,8 +37,8 @@ class RecordingSink final : public OutputSink {
     return {};
   }
   bool is_color_terminal() const override { return false; }
-  IoResult set_color(Color) override { return {}; }
-  IoResult reset_color() override { return {}; }
+  std::string_view color_code(Color) const override { return {}; }
+  std::string_view reset_code() const override { return {}; }
   std::vector<std::string> writes;
 };
 

@@ -31,8 +31,8 @@ class FullSink final : public OutputSink {
  public:
   IoResult write(std::string_view) override { return std::unexpected(IoError{ENOSPC}); }
   bool is_color_terminal() const override { return false; }
-  IoResult set_color(Color) override { return {}; }
-  IoResult reset_color() override { return {}; }
+  std::string_view color_code(Color) const override { return {}; }
+  std::string_view reset_code() const override { return {}; }
 };
 
 }  // namespace harness::machine_testing

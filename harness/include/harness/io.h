@@ -33,8 +33,14 @@ class OutputSink {
   // True when this sink is a terminal found in the terminfo database. Its
   // `set_color` writes nothing for a colour the description cannot show.
   virtual bool is_color_terminal() const = 0;
-  virtual IoResult set_color(Color color) = 0;
-  virtual IoResult reset_color() = 0;
+  // The bytes that switch to `color` and back to the terminal's default:
+  // empty when this sink is no colour terminal or its description cannot
+  // show the colour.
+  virtual std::string_view color_code(Color color) const = 0;
+  virtual std::string_view reset_code() const = 0;
+
+  IoResult set_color(Color color) { return write(color_code(color)); }
+  IoResult reset_color() { return write(reset_code()); }
 };
 
 // Standard output, file descriptor 1, looked up in the terminfo database by
@@ -55,11 +61,8 @@ class StringSink final : public OutputSink {
     return {};
   }
   bool is_color_terminal() const override { return pretend_color_; }
-  IoResult set_color(Color color) override;
-  IoResult reset_color() override {
-    text_.append("{reset}");
-    return {};
-  }
+  std::string_view color_code(Color color) const override;
+  std::string_view reset_code() const override { return "{reset}"; }
   const std::string& text() const { return text_; }
   void clear() { text_.clear(); }
 
