@@ -25,6 +25,25 @@ function(zel_add_gtest name)
   gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60)
 endfunction()
 
+# One GoogleTest program per DIR/*_test.cpp, named PREFIX_<file name>:
+#   zel_add_gtests(PREFIX DIR LIBS ... [SOURCES ...] [INCLUDE_DIRS ...] [DEFINITIONS ...])
+function(zel_add_gtests prefix dir)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "LIBS;SOURCES;INCLUDE_DIRS;DEFINITIONS")
+  file(GLOB test_sources CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  foreach(test_source ${test_sources})
+    get_filename_component(test_name ${test_source} NAME_WE)
+    set(target ${prefix}_${test_name})
+    zel_add_gtest(${target} ${test_source} ${arg_SOURCES})
+    target_link_libraries(${target} PRIVATE ${arg_LIBS})
+    if(arg_INCLUDE_DIRS)
+      target_include_directories(${target} PRIVATE ${arg_INCLUDE_DIRS})
+    endif()
+    if(arg_DEFINITIONS)
+      target_compile_definitions(${target} PRIVATE ${arg_DEFINITIONS})
+    endif()
+  endforeach()
+endfunction()
+
 # Fuzzing builds (scripts/fuzz): GCC's coverage hooks on every project source,
 # fed to AFL++ by fuzz/afl_trace_pc.cpp. Only the fuzz_* targets link there.
 set(ZEL_FUZZ_ENGINE "none" CACHE STRING "none (corpus replay) or afl (AFL++ driver)")
