@@ -55,7 +55,8 @@ class FailingSink final : public OutputSink {
   std::string text_;
 };
 
-// Keeps every write apart, as a colour terminal with "{red}"-style codes.
+// Keeps every write apart, to check that a line is written whole; a colour
+// terminal with "{red}"-style codes.
 class WriteLogSink final : public OutputSink {
  public:
   IoResult write(std::string_view bytes) override {

@@ -8,6 +8,7 @@
 
 #include "duration_text.h"
 #include "harness/formatter.h"
+#include "console_test_support.h"
 #include "machine_test_support.h"
 
 namespace harness {
@@ -28,19 +29,6 @@ TestDesc make_desc(std::string_view name) {
   desc.end_col = 30;
   return desc;
 }
-
-// Records every write separately, to check the one-write-per-line rule.
-class RecordingSink final : public OutputSink {
- public:
-  IoResult write(std::string_view text) override {
-    writes.emplace_back(text);
-    return {};
-  }
-  bool is_color_terminal() const override { return false; }
-  std::string_view color_code(Color) const override { return {}; }
-  std::string_view reset_code() const override { return {}; }
-  std::vector<std::string> writes;
-};
 
 ConsoleTestDiscoveryState discovered(std::size_t tests, std::size_t benchmarks,
                                      std::size_t ignored) {
@@ -242,7 +230,7 @@ TEST_F(JsonFormatterTest, ListingEvents) {
 // Output that tests print with capture off must not split a line: every event
 // reaches the sink as exactly one write holding exactly one line.
 TEST(JsonFormatter, EveryEventIsOneWriteOfOneLine) {
-  RecordingSink sink;
+  testing::WriteLogSink sink;  // keeps each write apart: one per line
   auto fmt = make_json_formatter(sink);
   ConsoleTestState state;
   state.show_output = true;
