@@ -1,5 +1,5 @@
-// Runs a fuzz target over every file of the corpus directories given on the
-// command line, each input in a child process of its own, so that an input
+// Runs a fuzz target over the inputs given on the command line (files, and
+// every file of the directories among them), each input in a child process of its own, so that an input
 // which makes the code under test end the process (a fatal harness error, by
 // design) is told apart from one that crashes it. Exit status 0 when no input
 // crashed, hung or failed a property; 1 otherwise.
@@ -53,14 +53,25 @@ bool run_one(const std::filesystem::path& path) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s CORPUS_DIR...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s INPUT_FILE_OR_CORPUS_DIR...\n", argv[0]);
     return 2;
   }
   std::size_t inputs = 0, failures = 0;
   for (int i = 1; i < argc; ++i) {
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
+    std::error_code error;
+    if (std::filesystem::is_directory(argv[i], error)) {
+      for (const auto& entry : std::filesystem::directory_iterator(argv[i], error)) {
+        if (entry.is_regular_file()) files.push_back(entry.path());
+      }
+    } else if (std::filesystem::is_regular_file(argv[i], error)) {
+      files.push_back(argv[i]);
+    } else if (!error) {
+      error = std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    if (error) {
+      std::fprintf(stderr, "%s: %s\n", argv[i], error.message().c_str());
+      return 2;
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
