@@ -46,11 +46,10 @@ class ProfileCopier {
     const auto samples = tile.getSamples();
     out.samples.reserve(samples.size());
     for (const auto sample : samples) {
-      // Each record is filled in a local and moved into place once: a
-      // value-initialised element would first be zeroed whole.
-      ProfileStep step;
-      if (!copy_step(sample.getStep(), step)) return false;
-      out.samples.emplace_back(std::move(step), sample.getStartCycle(), sample.getEndCycle());
+      CycleSample& copied = out.samples.emplace_back();
+      if (!copy_step(sample.getStep(), copied.step)) return false;
+      copied.start_cycle = sample.getStartCycle();
+      copied.end_cycle = sample.getEndCycle();
     }
     out.physical_tile = tile.getPhysicalTile();
     return true;
