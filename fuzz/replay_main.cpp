@@ -1,8 +1,9 @@
 // Runs a fuzz target over the inputs given on the command line (files, and
 // every file of the directories among them), each input in a child process of its own, so that an input
 // which makes the code under test end the process (a fatal harness error, by
-// design) is told apart from one that crashes it. Exit status 0 when no input
-// crashed, hung or failed a property; 1 otherwise.
+// design) is told apart from one that crashes it. Built with AddressSanitizer,
+// each child also looks for memory the input leaked before it ends. Exit
+// status 0 when no input crashed, hung, leaked or failed a property; 1 otherwise.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,12 +18,21 @@
 
 #include "fuzz_target.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 void fuzz_check_failed(const char* what, const char* file, int line) {
   std::fprintf(stderr, "%s:%d: property failed: %s\n", file, line, what);
   std::abort();
 }
 
 namespace {
+
+// The status a child ends with when the leak checker found memory its input
+// leaked (the checker's report is on standard error). Code under test that
+// ends the process itself uses 0, 1, 2 or 101.
+constexpr int kLeakedStatus = 86;
 
 bool run_one(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -37,6 +47,10 @@ bool run_one(const std::filesystem::path& path) {
     // The code under test may print (help text, warnings): keep the log readable.
     std::freopen("/dev/null", "w", stdout);
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    // _Exit skips the checker's own exit-time run, so it runs here.
+#if defined(__SANITIZE_ADDRESS__)
+    if (__lsan_do_recoverable_leak_check() != 0) std::_Exit(kLeakedStatus);
+#endif
     std::_Exit(0);
   }
   int status = 0;
@@ -44,6 +58,10 @@ bool run_one(const std::filesystem::path& path) {
   }
   if (WIFSIGNALED(status)) {
     std::fprintf(stderr, "%s: ended by signal %d\n", path.c_str(), WTERMSIG(status));
+    return false;
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kLeakedStatus) {
+    std::fprintf(stderr, "%s: leaked memory\n", path.c_str());
     return false;
   }
   return true;

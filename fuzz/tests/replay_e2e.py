@@ -1,6 +1,7 @@
 """End-to-end tests of the corpus replay program a fuzz target builds as.
 
-Run by CTest: replay_e2e.py FUZZ_UTF8
+Run by CTest: replay_e2e.py FUZZ_UTF8 [FUZZ_LEAKY]
+(FUZZ_LEAKY, built with AddressSanitizer, leaks for the input "leak".)
 """
 
 import os
@@ -11,6 +12,7 @@ import unittest
 from e2e import run
 
 REPLAY = None
+LEAKY = None
 
 
 class Replay(unittest.TestCase):
@@ -47,7 +49,23 @@ class Replay(unittest.TestCase):
         self.assertEqual((result.status, result.stdout, result.stderr),
                          (0, b"4 inputs, 0 failures\n", b""))
 
+    def test_a_leaking_input_fails_the_replay(self):
+        if LEAKY is None:
+            self.skipTest("the leak check is built with AddressSanitizer only")
+        with tempfile.TemporaryDirectory() as tmp:
+            for name, data in (("clean", b"keep"), ("leaking", b"leak")):
+                with open(os.path.join(tmp, name), "wb") as f:
+                    f.write(data)
+            result = run([LEAKY, tmp])
+        self.assertEqual(result.status, 1)
+        self.assertEqual(result.stdout, b"2 inputs, 1 failures\n")
+        self.assertIn(b"ERROR: LeakSanitizer: detected memory leaks", result.stderr)
+        self.assertTrue(result.stderr.endswith(
+            f"{os.path.join(tmp, 'leaking')}: leaked memory\n".encode()), result.stderr)
+
 
 if __name__ == "__main__":
     REPLAY = sys.argv.pop(1)
+    if len(sys.argv) > 1:
+        LEAKY = sys.argv.pop(1)
     unittest.main()
