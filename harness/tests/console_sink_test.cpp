@@ -62,8 +62,8 @@ TEST(StdoutSink, WritesEveryByteEvenWhenThePipeTakesItInParts) {
   reader.join();
   EXPECT_EQ(received.size(), big.size());
   EXPECT_FALSE(sink->is_color_terminal());
-  EXPECT_TRUE(sink->set_color(Color::Red));
-  EXPECT_TRUE(sink->reset_color());
+  EXPECT_EQ(sink->color_code(Color::Red), "");
+  EXPECT_EQ(sink->reset_code(), "");
   EXPECT_EQ(pipe.drain(), "");
 }
 
@@ -113,15 +113,16 @@ class TerminfoDir : public ::testing::Test {
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
   }
 
-  // What the sink writes for red, green, yellow and cyan, each followed by a reset.
+  // What a coloured "w" is for red, green, yellow and cyan: the colour's code,
+  // the word, the reset code, written through the sink.
   std::string colour_bytes(const std::string& term) {
     env_.set("TERM", term);
     Pipe pipe;
     auto sink = make_fd_sink(pipe.write_end);
     for (const Color c : {Color::Red, Color::Green, Color::Yellow, Color::Cyan}) {
-      EXPECT_TRUE(sink->set_color(c));
-      EXPECT_TRUE(sink->write("w"));
-      EXPECT_TRUE(sink->reset_color());
+      std::string coloured(sink->color_code(c));
+      coloured.append("w").append(sink->reset_code());
+      EXPECT_TRUE(sink->write(coloured));
     }
     is_terminal_ = sink->is_color_terminal();
     return pipe.drain();

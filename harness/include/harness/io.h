@@ -30,17 +30,13 @@ class OutputSink {
   // Writes all of `bytes` with as few system calls as possible (a JSON line
   // is one write(2) call unless the kernel takes it in parts).
   virtual IoResult write(std::string_view bytes) = 0;
-  // True when this sink is a terminal found in the terminfo database. Its
-  // `set_color` writes nothing for a colour the description cannot show.
+  // True when this sink is a terminal found in the terminfo database.
   virtual bool is_color_terminal() const = 0;
-  // The bytes that switch to `color` and back to the terminal's default:
-  // empty when this sink is no colour terminal or its description cannot
-  // show the colour.
+  // The bytes that switch to `color` and back to the terminal's default, for
+  // the caller to write around a word: empty when this sink is no colour
+  // terminal or its description cannot show the colour.
   virtual std::string_view color_code(Color color) const = 0;
   virtual std::string_view reset_code() const = 0;
-
-  IoResult set_color(Color color) { return write(color_code(color)); }
-  IoResult reset_color() { return write(reset_code()); }
 };
 
 // Standard output, file descriptor 1, looked up in the terminfo database by
