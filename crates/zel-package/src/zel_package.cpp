@@ -129,6 +129,19 @@ std::expected<ProfileReport, PackageError> copy_segments(
   return copy_profile(message);
 }
 
+// The segments of a message whose words start at `first`, one after the
+// other in the sizes (in words) of its segment table.
+std::vector<kj::ArrayPtr<const capnp::word>> split_segments(
+    const capnp::word* first, kj::ArrayPtr<const std::uint32_t> sizes) {
+  std::vector<kj::ArrayPtr<const capnp::word>> segments;
+  segments.reserve(sizes.size());
+  for (const auto size : sizes) {
+    segments.push_back(kj::arrayPtr(first, size));
+    first += size;
+  }
+  return segments;
+}
+
 // Room for a message's words that grows as the stream delivers them. It is an
 // anonymous mapping, which the kernel extends or moves without copying, so
 // growing it a little at a time stays linear however large the message is.
@@ -204,13 +217,7 @@ std::expected<ProfileReport, PackageError> read_stream(kj::InputStream& input) {
   }
 
   // The buffer no longer moves: the segments can point into it.
-  std::vector<kj::ArrayPtr<const capnp::word>> segments;
-  segments.reserve(count);
-  const capnp::word* word = buffer.words();
-  for (const auto size : sizes) {
-    segments.push_back(kj::arrayPtr(word, size));
-    word += size;
-  }
+  const auto segments = split_segments(buffer.words(), sizes);
   return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
 }
 
@@ -263,13 +270,10 @@ class MappedMessage {
     void* base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, map_start);
     if (base == MAP_FAILED) return std::nullopt;
     MappedMessage mapped(base, length);
-    const auto* word = reinterpret_cast<const capnp::word*>(static_cast<const char*>(base) +
-                                                            (position - map_start)) +
-                       table.table_words;
-    for (const auto size : table.sizes) {
-      mapped.segments_.push_back(kj::arrayPtr(word, size));
-      word += size;
-    }
+    const auto* message = reinterpret_cast<const capnp::word*>(static_cast<const char*>(base) +
+                                                               (position - map_start));
+    mapped.segments_ = split_segments(message + table.table_words,
+                                      kj::arrayPtr(table.sizes.data(), table.sizes.size()));
     return mapped;
   }
 
