@@ -1,9 +1,10 @@
 // Runs a fuzz target over the inputs given on the command line (files, and
-// every file of the directories among them), each input in a child process of its own, so that an input
-// which makes the code under test end the process (a fatal harness error, by
-// design) is told apart from one that crashes it. Built with AddressSanitizer,
-// each child also looks for memory the input leaked before it ends. Exit
-// status 0 when no input crashed, hung, leaked or failed a property; 1 otherwise.
+// every file of the directories among them), each input in a child process of
+// its own, so that an input which makes the code under test end the process (a
+// fatal harness error, by design) is told apart from one that crashes it.
+// Built with AddressSanitizer, each child also looks for memory the input
+// leaked before it ends. Exit status 0 when no input crashed, hung, leaked or
+// failed a property; 1 otherwise.
 #include <sys/wait.h>
 #include <unistd.h>
 
