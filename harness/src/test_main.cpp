@@ -320,7 +320,8 @@ IoResult list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tes
   return list_tests_console_to(*out, opts, std::move(tests));
 }
 
-void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests) {
+void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests,
+               const BeforeRun& before_run) {
   ParseOutcome parsed = parse_opts(args);
   if (std::holds_alternative<HelpShown>(parsed)) return;
   if (const auto* error = std::get_if<ParseError>(&parsed)) {
@@ -334,6 +335,12 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
       end_process(101);
     }
     return;
+  }
+  if (before_run) {
+    if (const std::optional<std::string> problem = before_run(opts)) {
+      write_stderr("error: " + *problem + "\n");
+      end_process(101);
+    }
   }
   if (!opts.nocapture) install_failure_hook();
   const std::expected<bool, IoError> passed = run_tests_console(opts, std::move(tests));
@@ -355,18 +362,18 @@ TestDescAndFn owned_copy(const TestDescAndFn& test) {
 }
 }  // namespace
 
-void test_main_static(std::span<const TestDescAndFn* const> tests) {
+void test_main_static(std::span<const TestDescAndFn* const> tests, const BeforeRun& before_run) {
   std::vector<TestDescAndFn> owned;
   owned.reserve(tests.size());
   for (const TestDescAndFn* test : tests) owned.push_back(owned_copy(*test));
-  test_main(process_arguments(), std::move(owned));
+  test_main(process_arguments(), std::move(owned), before_run);
 }
 
-void test_main_static(std::span<const TestDescAndFn> tests) {
+void test_main_static(std::span<const TestDescAndFn> tests, const BeforeRun& before_run) {
   std::vector<TestDescAndFn> owned;
   owned.reserve(tests.size());
   for (const TestDescAndFn& test : tests) owned.push_back(owned_copy(test));
-  test_main(process_arguments(), std::move(owned));
+  test_main(process_arguments(), std::move(owned), before_run);
 }
 
 TestFailureResult assert_test_result(int termination) {

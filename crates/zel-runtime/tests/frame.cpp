@@ -20,8 +20,12 @@ namespace zel_runtime {
 
 std::mutex DEVICE;
 
-std::unique_lock<std::mutex> device() {
-  return std::unique_lock<std::mutex>(DEVICE);
+DeviceGuard::DeviceGuard() : lock_(DEVICE) {}
+
+DeviceGuard::~DeviceGuard() = default;
+
+DeviceGuard device() {
+  return DeviceGuard();
 }
 
 std::string runner_path(std::string_view name) {

@@ -45,9 +45,22 @@ namespace zel_runtime {
 // data; holding it keeps every other test's runner off the card.
 extern std::mutex DEVICE;
 
+// What a test holds while it owns the card: `DEVICE`, for the guard's whole
+// life. Neither copied nor moved; the test keeps it until it returns or fails.
+class DeviceGuard {
+ public:
+  DeviceGuard();
+  ~DeviceGuard();
+  DeviceGuard(const DeviceGuard&) = delete;
+  DeviceGuard& operator=(const DeviceGuard&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
 // Takes `DEVICE`, blocking until it is free. A test that failed while holding
 // the lock released it on the way out, so the lock is always taken normally.
-[[nodiscard]] std::unique_lock<std::mutex> device();
+[[nodiscard]] DeviceGuard device();
 
 // The directory the runners are started from; fixed when the program is built.
 extern const char* const kRunnerDir;

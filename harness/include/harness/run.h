@@ -18,7 +18,8 @@ namespace harness {
 
 // The whole harness run for an owned list. Returns only when the process is
 // to end with status 0.
-void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests);
+void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests,
+               const BeforeRun& before_run = {});
 
 // Runs the tests and reports them through the chosen formatter; returns
 // whether no selected test failed, or the output error.

@@ -103,11 +103,21 @@ struct TestDescAndFn {
   TestFn testfn;
 };
 
+struct TestOpts;
+
+// A test program's own checks and set-up for a run: called once the options
+// are parsed and tests are about to run (never for help or a listing), before
+// the first test starts. A returned text is a fatal problem of the program's
+// environment: the harness writes "error: " and the text as one line on
+// standard error and ends the process with status 101.
+using BeforeRun = std::function<std::optional<std::string>(const TestOpts&)>;
+
 // The harness entry for a static registry: parses the process arguments and
 // runs or lists the tests. Returns only when the process should end with
 // status 0; otherwise it ends the process with status 101 itself.
-void test_main_static(std::span<const TestDescAndFn* const> tests);
-void test_main_static(std::span<const TestDescAndFn> tests);
+void test_main_static(std::span<const TestDescAndFn* const> tests,
+                      const BeforeRun& before_run = {});
+void test_main_static(std::span<const TestDescAndFn> tests, const BeforeRun& before_run = {});
 
 // Checks a termination value returned by a test body: 0 is success, anything
 // else "the test returned a termination value with a non-zero status code (N)
