@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
@@ -18,6 +19,8 @@ __attribute__((tls_model("initial-exec"))) thread_local CaptureBuffer* t_capture
 // reaches the descriptor in one piece even when write(2) takes it in parts.
 std::mutex g_stdout_lock;
 std::mutex g_stderr_lock;
+
+std::atomic<int> g_abort_fd{1};
 
 std::mutex& lock_for(int fd) {
   return fd == 1 ? g_stdout_lock : g_stderr_lock;
@@ -113,6 +116,10 @@ int write_uncaptured(int fd, std::string_view bytes) {
   return write_all(fd, bytes.data(), bytes.size()) == bytes.size() ? 0 : errno;
 }
 
+void set_abort_output_fd(int fd) {
+  g_abort_fd.store(fd, std::memory_order_relaxed);
+}
+
 void flush_capture_for_abort() noexcept {
   // Held until the process ends; a lock held by another thread mid-write is
   // not waited for (this may run in a signal handler).
@@ -124,7 +131,8 @@ void flush_capture_for_abort() noexcept {
   // Taken by this very thread when it failed inside `append`: the bytes may
   // be half-moved, so they are left alone.
   if (!buffer->mutex_.try_lock()) return;
-  write_all(1, reinterpret_cast<const char*>(buffer->bytes_.data()), buffer->bytes_.size());
+  write_all(g_abort_fd.load(std::memory_order_relaxed),
+            reinterpret_cast<const char*>(buffer->bytes_.data()), buffer->bytes_.size());
   buffer->mutex_.unlock();
 }
 

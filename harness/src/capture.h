@@ -63,8 +63,14 @@ class CaptureScope {
 // For a failure that ends the process: takes the standard-output and
 // standard-error write locks for good (no other thread's stream output can
 // interleave any more), stops capturing on this thread and writes what it
-// had captured to fd 1. Async-signal-safe: only try-locks and write(2).
+// had captured to the abort descriptor. Async-signal-safe: only try-locks and
+// write(2).
 void flush_capture_for_abort() noexcept;
+
+// Where `flush_capture_for_abort` writes: fd 1 (the default), or fd 2 when
+// standard output carries a machine-readable document that stray bytes would
+// break.
+void set_abort_output_fd(int fd);
 
 // Writes `bytes` to descriptor 1 or 2 under that descriptor's stream lock,
 // bypassing capture (the harness's own messages on standard error). Returns

@@ -12,4 +12,9 @@ namespace harness {
 // Marks that test threads may outlive the run loop.
 void note_threads_abandoned();
 
+// True once `hold_reports` was called; the caller is then to block for good
+// (`wait_for_end`) instead of reporting or ending the process.
+bool reports_held();
+[[noreturn]] void wait_for_end();
+
 }  // namespace harness

@@ -105,6 +105,7 @@ class ConsoleRun {
   ConsoleTestState& state() { return state_; }
 
   IoResult on_event(TestEvent event) {
+    if (reports_held()) wait_for_end();
     return std::visit([this](auto& e) { return handle(e); }, event.event);
   }
 
@@ -265,6 +266,7 @@ std::expected<bool, IoError> run_tests_with(OutputFormatter& formatter, const Te
   if (!opts.fail_fast && state.current_test_count() != state.total) {
     fatal("assertion failed: opts.fail_fast || st.current_test_count() == st.total");
   }
+  if (reports_held()) wait_for_end();
   return formatter.write_run_finish(state);
 }
 
@@ -342,6 +344,10 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
       end_process(101);
     }
   }
+  // A crashing test's captured output must not land inside a document.
+  const bool document_on_stdout =
+      opts.format == OutputFormat::Json || opts.format == OutputFormat::Junit;
+  set_abort_output_fd(document_on_stdout ? 2 : 1);
   if (!opts.nocapture) install_failure_hook();
   const std::expected<bool, IoError> passed = run_tests_console(opts, std::move(tests));
   remove_failure_hook();
@@ -350,6 +356,7 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
     end_process(101);
   }
   if (!*passed) end_process(101);
+  if (reports_held()) wait_for_end();
 }
 
 namespace {

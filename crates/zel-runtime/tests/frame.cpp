@@ -1,9 +1,10 @@
 // Launching runners and judging their exit status.
 #include "frame.h"
 
+#include "launcher.h"
+
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +23,9 @@ std::mutex DEVICE;
 
 DeviceGuard::DeviceGuard() : lock_(DEVICE) {}
 
-DeviceGuard::~DeviceGuard() = default;
+DeviceGuard::~DeviceGuard() {
+  forget_temp_files();
+}
 
 DeviceGuard device() {
   return DeviceGuard();
@@ -33,7 +36,8 @@ std::string runner_path(std::string_view name) {
 }
 
 std::string debug_text(const OsError& error) {
-  return harness::os_error_debug(error.code);
+  if (error.step == nullptr) return harness::os_error_debug(error.code);
+  return std::string(error.step) + ": " + harness::os_error_debug(error.code);
 }
 
 std::string_view signal_name(int signal) {
@@ -76,36 +80,6 @@ std::string_view entry_name(std::string_view entry) {
   return entry.substr(0, entry.find('='));
 }
 
-// Owns a posix_spawn attribute object for the lifetime of one launch.
-class SpawnAttributes {
- public:
-  SpawnAttributes() { error_ = posix_spawnattr_init(&attr_); }
-  ~SpawnAttributes() {
-    if (error_ == 0) posix_spawnattr_destroy(&attr_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-  // The child starts with no blocked signals and the default SIGPIPE action,
-  // whatever this process has set for either.
-  int configure() {
-    if (error_ != 0) return error_;
-    sigset_t defaults;
-    sigset_t mask;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&mask);
-    if (int e = posix_spawnattr_setsigdefault(&attr_, &defaults); e != 0) return e;
-    if (int e = posix_spawnattr_setsigmask(&attr_, &mask); e != 0) return e;
-    return posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  }
-  const posix_spawnattr_t* get() const { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_;
-  int error_ = 0;
-};
-
 }  // namespace
 
 std::vector<std::string> runner_environment(const std::vector<std::string>& inherited,
@@ -134,27 +108,7 @@ std::expected<ExitStatus, OsError> Command::run() const {
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     inherited.emplace_back(*entry);
   }
-  std::vector<std::string> env = runner_environment(inherited, settings_);
-  std::vector<char*> envp;
-  envp.reserve(env.size() + 1);
-  for (auto& entry : env) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  std::string program = program_;
-  char* argv[] = {program.data(), nullptr};
-
-  SpawnAttributes attributes;
-  if (int e = attributes.configure(); e != 0) return std::unexpected(OsError{e});
-  pid_t pid = 0;
-  if (int e = posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv, envp.data());
-      e != 0) {
-    return std::unexpected(OsError{e});
-  }
-  int raw = 0;
-  while (waitpid(pid, &raw, 0) < 0) {
-    if (errno != EINTR) return std::unexpected(OsError{errno});
-  }
-  return ExitStatus{raw};
+  return launch(program_, runner_environment(inherited, settings_));
 }
 
 ExitStatus Command::status(std::string_view launch_message, std::source_location where) const {
@@ -186,6 +140,7 @@ std::string cleared_temp_path(std::string_view name, std::source_location where)
   if (auto removed = remove_file(path); !removed && removed.error().code != ENOENT) {
     harness::unwrap(std::move(removed), where);
   }
+  note_temp_file(path);
   return path;
 }
 

@@ -69,9 +69,11 @@ extern const char* const kRunnerDir;
 std::string runner_path(std::string_view name);
 
 // An operating-system error number; its debug text names the number, the
-// kind and the system's message.
+// kind and the system's message, after the step that failed when it is known
+// ("runner output pipe: Os { code: 24, ... }").
 struct OsError {
   int code;
+  const char* step = nullptr;
 };
 std::string debug_text(const OsError& error);
 
@@ -106,8 +108,9 @@ class Command {
   const std::vector<EnvPair>& settings() const { return settings_; }
 
   // Starts the runner without arguments, with the inherited environment plus
-  // the settings, the inherited working directory and standard streams and
-  // the default SIGPIPE action; waits for it, resuming after signals.
+  // the settings, the inherited working directory and standard input, the
+  // default SIGPIPE action and output where the launch settings send it
+  // (launcher.h); waits for it, resuming after signals.
   std::expected<ExitStatus, OsError> run() const;
 
   // `run`, failing the test with "<launch_message>: <error>" if the runner
@@ -154,7 +157,8 @@ std::string temp_dir();
 
 // `name` in the temporary directory, with whatever an earlier process left at
 // that path removed, so that only what is written from now on can be read
-// there. Fails the test if something is there and cannot be removed.
+// there. Fails the test if something is there and cannot be removed. The file
+// is removed if the program is stopped by a signal before the test ends.
 std::string cleared_temp_path(std::string_view name,
                               std::source_location where = std::source_location::current());
 

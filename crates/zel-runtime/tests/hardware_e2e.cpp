@@ -3,11 +3,11 @@
 // Every test is declared on the line its registry entry names; keep them there.
 // clang-format off
 #include <unistd.h>
-
 #include <algorithm>
 
 #include "frame.h"
 #include "host_routes.h"
+#include "launcher.h"
 #include "rng.h"
 #include "zel_package.h"
 namespace zel_runtime {
@@ -409,7 +409,8 @@ std::vector<harness::TestDescAndFn> registry() {
 }  // namespace zel_runtime
 
 int main() {
+  zel_runtime::handle_ending_signals();
   static const std::vector<harness::TestDescAndFn> tests = zel_runtime::registry();
-  harness::test_main_static(tests);
+  harness::test_main_static(tests, zel_runtime::configure_launches);
   return 0;
 }

@@ -21,6 +21,12 @@ namespace harness {
 void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests,
                const BeforeRun& before_run = {});
 
+// For a program about to end by a signal: from this call on, the run reports
+// no further event and never ends the process by itself; the thread that would
+// report or end it blocks until the program ends (a write already under way
+// completes). Async-signal-safe.
+void hold_reports();
+
 // Runs the tests and reports them through the chosen formatter; returns
 // whether no selected test failed, or the output error.
 std::expected<bool, IoError> run_tests_console(const TestOpts& opts,
@@ -30,11 +36,22 @@ std::expected<bool, IoError> run_tests_console(const TestOpts& opts,
 IoResult list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests);
 
 struct TestEvent {
-  struct FilteredOut { std::size_t count; };
-  struct Filtered { std::size_t count; std::optional<std::uint64_t> shuffle_seed; };
-  struct Wait { TestDesc desc; };
-  struct Timeout { TestDesc desc; };
-  struct Result { CompletedTest completed; };
+  struct FilteredOut {
+    std::size_t count;
+  };
+  struct Filtered {
+    std::size_t count;
+    std::optional<std::uint64_t> shuffle_seed;
+  };
+  struct Wait {
+    TestDesc desc;
+  };
+  struct Timeout {
+    TestDesc desc;
+  };
+  struct Result {
+    CompletedTest completed;
+  };
   std::variant<FilteredOut, Filtered, Wait, Timeout, Result> event;
 };
 

@@ -2,6 +2,7 @@
 output lands in its own block, capture off writes straight through, and a
 test that aborts the process still shows what it had printed."""
 
+import json
 import re
 import sys
 import unittest
@@ -68,6 +69,23 @@ class AbortingTests(unittest.TestCase):
                 if crash == "terminate":
                     self.assertIn(b"terminate called after throwing an instance of "
                                   b"'std::runtime_error'", result.stderr)
+
+    def test_machine_formats_keep_a_crashing_tests_output_off_stdout(self):
+        for fmt in ("json", "junit"):
+            with self.subTest(format=fmt):
+                result = selftest("abort", "-Z", "unstable-options", "--format", fmt,
+                                  env={"RUSTC_BOOTSTRAP": "1", "RUST_TEST_THREADS": "1"})
+                self.assertNotIn(result.status, (0, 101))
+                self.assertIn(b"captured before the crash\ncaptured stderr before the crash\n",
+                              result.stderr)
+                self.assertNotIn(b"captured", result.stdout)
+                if fmt == "json":
+                    self.assertTrue(result.stdout.endswith(b"\n"))
+                    for line in result.stdout.splitlines():
+                        json.loads(line)
+                else:
+                    self.assertEqual(result.stdout,
+                                     b'<?xml version="1.0" encoding="UTF-8"?>')
 
 
 if __name__ == "__main__":
