@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -297,10 +298,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
     }
     if (r.stopping) stay_until_the_end(lock);
   }
-  if (output) {
-    const std::string text = output->text();
-    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
-  }
+  if (output) output->write_to(std::cout);
   return status;
 }
 
@@ -360,16 +358,19 @@ void OutputTail::append(std::string_view bytes) {
   }
 }
 
-std::string OutputTail::text() const {
-  std::string out;
+void OutputTail::write_to(std::ostream& out) const {
   if (total_ > ring_.size()) {
-    out = "[" + std::to_string(total_ - ring_.size()) +
-          " bytes of runner output left out; the last " + std::to_string(ring_.size()) +
-          " follow]\n";
+    out << '[' << total_ - ring_.size() << " bytes of runner output left out; the last "
+        << ring_.size() << " follow]\n";
   }
-  out.append(ring_, next_);
-  out.append(ring_, 0, next_);
-  return out;
+  const std::string_view kept(ring_);
+  out << kept.substr(next_) << kept.substr(0, next_);
+}
+
+std::string OutputTail::text() const {
+  std::ostringstream out;
+  write_to(out);
+  return std::move(out).str();
 }
 
 }  // namespace zel_runtime

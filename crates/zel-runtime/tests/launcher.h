@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,6 +76,8 @@ class OutputTail {
  public:
   explicit OutputTail(std::size_t capacity);
   void append(std::string_view bytes);
+  // Writes the line and the kept bytes to `out` without copying them first.
+  void write_to(std::ostream& out) const;
   std::string text() const;
 
  private:

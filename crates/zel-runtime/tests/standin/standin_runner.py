@@ -14,7 +14,12 @@ applies, and without a match the runner exits with code 0:
 
 "when" may name the runner and variables with their exact values; an empty or
 missing "when" matches every launch. "do" may hold, applied in this order:
-  sleep    seconds to wait first
+  started  a file to which the runner's pid is appended as one line at once
+  ignore_term  true: SIGTERM is ignored (only SIGKILL ends a sleeping runner)
+  early_profile  a file copied to the path in ZEL_PROFILE_OUTPUT before sleeping
+  print    text written to standard output, then print_err to standard error
+  print_bytes  this many more bytes of standard output, lines of "x"
+  sleep    seconds to wait
   profile  a file copied to the path in ZEL_PROFILE_OUTPUT
   core_dir with "signal": allow a core file and write it in this directory
            (without it, no core file is written)
@@ -53,6 +58,21 @@ def main():
     action = next((rule.get("do", {}) for rule in plan
                    if matches(rule.get("when", {}), runner, env)), {})
 
+    if "started" in action:
+        with open(action["started"], "a", encoding="utf-8") as out:
+            out.write("%d\n" % os.getpid())
+    if action.get("ignore_term"):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    if "early_profile" in action:
+        shutil.copyfile(action["early_profile"], env[b"ZEL_PROFILE_OUTPUT"])
+    for stream, key in ((sys.stdout, "print"), (sys.stderr, "print_err")):
+        if key in action:
+            stream.write(action[key])
+            stream.flush()
+    remaining = action.get("print_bytes", 0)
+    chunk = (b"x" * 1023 + b"\n") * 1024
+    while remaining > 0:
+        remaining -= os.write(1, chunk[:remaining])
     if "sleep" in action:
         time.sleep(action["sleep"])
     if "profile" in action:
