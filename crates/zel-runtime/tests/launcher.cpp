@@ -159,8 +159,12 @@ void collect_output(int read_fd, pid_t pid, OutputTail& tail) {
 // be reused while the stop may still signal it; then forgets and reaps it.
 std::expected<ExitStatus, OsError> wait_for(pid_t pid) {
   siginfo_t info{};
+  int error = 0;
   while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
-    if (errno != EINTR) return std::unexpected(OsError{errno});
+    if (errno != EINTR) {
+      error = errno;
+      break;
+    }
   }
   {
     Registry& r = registry();
@@ -168,6 +172,7 @@ std::expected<ExitStatus, OsError> wait_for(pid_t pid) {
     std::erase(r.runners, pid);
     r.changed.notify_all();
   }
+  if (error != 0) return std::unexpected(OsError{error});
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0) {
     if (errno != EINTR) return std::unexpected(OsError{errno});
