@@ -76,7 +76,7 @@ TEST(ProfileSvg, LargeProfilesMergeBarsThatTouchAtThisScale) {
   for (auto at = svg.find("<rect x="); at != std::string::npos; at = svg.find("<rect x=", at + 1)) {
     ++bars;
   }
-  EXPECT_EQ(bars, 4 + 60u);  // the legend's four, then one bar per run
+  EXPECT_EQ(bars, 5 + 60u);  // the legend's five, then one bar per run
   EXPECT_EQ(svg.find("<title>tile"), std::string::npos);
 }
 
