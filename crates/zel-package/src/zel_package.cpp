@@ -273,7 +273,7 @@ kj::Exception changed_while_read(const FileVersion& before, off_t size_now) {
   return kj::Exception(
       kj::Exception::Type::FAILED, __FILE__, __LINE__,
       kj::str("the file changed while it was read (", before.size, " bytes when the read began, ",
-              size_now, " bytes now): another process is writing it"));
+              size_now, " bytes now); read it again once its writer is done"));
 }
 
 // Copies the message that `table` describes at `position` of a regular file
@@ -318,10 +318,6 @@ std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t posit
       split_segments(buffer.words(), kj::arrayPtr(table.sizes.data(), table.sizes.size()));
   return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
 }
-
-}  // namespace
-
-namespace {
 
 PackageError out_of_memory() {
   return PackageError(
