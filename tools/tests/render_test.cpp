@@ -3,6 +3,7 @@
 
 #include "output.h"
 #include "profile_stats.h"
+#include "report_text.h"
 #include "timeline_svg.h"
 #include "trace_json.h"
 
@@ -38,6 +39,22 @@ TEST(ProfileEscaping, JsonAndXmlTexts) {
   for (const auto& c : cases) {
     EXPECT_EQ(zel_profile::json_string(c.text), c.json);
     EXPECT_EQ(zel_profile::xml_text(c.text), c.xml);
+  }
+}
+
+TEST(ProfileText, TimesInTheUnitThatReadsBest) {
+  struct Case {
+    std::uint64_t cycles, clock_hz;
+    std::string_view text;
+  };
+  const Case cases[] = {
+      {5064, 1'850'000'000, "2.737 us"}, {1'250'000, 1'000'000'000, "1.25 ms"},
+      {575, 1'000'000'000, "575 ns"},    {1, 1'850'000'000, "0.541 ns"},
+      {999'960, 1'000'000'000, "1 ms"},  {7'000'000'000, 1'000'000'000, "7 s"},
+      {0, 1'000'000'000, "0 s"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(zel_profile::time_text(c.cycles, c.clock_hz), c.text) << c.cycles;
   }
 }
 
