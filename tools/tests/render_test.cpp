@@ -3,6 +3,7 @@
 
 #include "output.h"
 #include "profile_stats.h"
+#include "report_text.h"
 #include "timeline_svg.h"
 #include "trace_json.h"
 
@@ -41,6 +42,22 @@ TEST(ProfileEscaping, JsonAndXmlTexts) {
   }
 }
 
+TEST(ProfileText, TimesInTheUnitThatReadsBest) {
+  struct Case {
+    std::uint64_t cycles, clock_hz;
+    std::string_view text;
+  };
+  const Case cases[] = {
+      {5064, 1'850'000'000, "2.737 us"}, {1'250'000, 1'000'000'000, "1.25 ms"},
+      {575, 1'000'000'000, "575 ns"},    {1, 1'850'000'000, "0.541 ns"},
+      {999'960, 1'000'000'000, "1 ms"},  {7'000'000'000, 1'000'000'000, "7 s"},
+      {0, 1'000'000'000, "0 s"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(zel_profile::time_text(c.cycles, c.clock_hz), c.text) << c.cycles;
+  }
+}
+
 TEST(ProfileStats, SumsCyclesPerKindAndTile) {
   const ProfileReport report{
       100,
@@ -76,7 +93,7 @@ TEST(ProfileSvg, LargeProfilesMergeBarsThatTouchAtThisScale) {
   for (auto at = svg.find("<rect x="); at != std::string::npos; at = svg.find("<rect x=", at + 1)) {
     ++bars;
   }
-  EXPECT_EQ(bars, 4 + 60u);  // the legend's four, then one bar per run
+  EXPECT_EQ(bars, 5 + 60u);  // the legend's five, then one bar per run
   EXPECT_EQ(svg.find("<title>tile"), std::string::npos);
 }
 

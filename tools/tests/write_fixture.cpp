@@ -1,12 +1,14 @@
 // Writes the profiles the end-to-end tests of zel-profile feed it:
 //   zel_profile_write_fixture KIND PATH
-// KIND: small, no-clock, no-tiles, version-0, kind-4, bad-utf8.
+// KIND: small, no-clock, no-tiles, version-0, kind-4, bad-utf8, large,
+// overlapping.
 #include <capnp/message.h>
 #include <capnp/serialize.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -47,6 +49,39 @@ void fill(profile_capnp::Profile::Builder profile) {
   }
 }
 
+// 32 tiles of 500 back-to-back samples: megabytes to read.
+void fill_large(profile_capnp::Profile::Builder profile) {
+  auto tiles = profile.initTiles(32);
+  for (unsigned t = 0; t < 32; ++t) {
+    tiles[t].setPhysicalTile(t);
+    auto samples = tiles[t].initSamples(500);
+    for (unsigned s = 0; s < 500; ++s) {
+      auto step = samples[s].initStep();
+      step.setOperation("gemm.block(" + std::to_string(s) + ").accumulate");
+      step.setKind(static_cast<profile_capnp::StepKind>(s % 4));
+      step.setKernel("gemm_f16_32x32_acc");
+      samples[s].setStartCycle(s * 100);
+      samples[s].setEndCycle(s * 100 + 100);
+    }
+  }
+}
+
+// One tile whose samples nest, touch, repeat, overlap without nesting, last
+// no cycle or end before they start; and a tile without samples.
+void fill_overlapping(profile_capnp::Profile::Builder profile) {
+  const std::uint32_t spans[][2] = {{0, 100}, {0, 100},   {10, 40},   {40, 100},  {50, 150},
+                                    {60, 70}, {100, 100}, {150, 200}, {120, 180}, {190, 170}};
+  auto tiles = profile.initTiles(2);
+  tiles[0].setPhysicalTile(7);
+  auto samples = tiles[0].initSamples(std::size(spans));
+  for (unsigned s = 0; s < std::size(spans); ++s) {
+    samples[s].initStep().setOperation("op " + std::to_string(s));
+    samples[s].setStartCycle(spans[s][0]);
+    samples[s].setEndCycle(spans[s][1]);
+  }
+  tiles[1].setPhysicalTile(8);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,13 +94,20 @@ int main(int argc, char** argv) {
   auto profile = message.initRoot<profile_capnp::Profile>();
   profile.setSchemaVersion(kind == "version-0" ? 0 : 3);
   profile.setClockHz(kind == "no-clock" ? 0 : 1'000'000'000);
-  if (kind != "no-tiles") fill(profile);
+  if (kind == "large") {
+    fill_large(profile);
+  } else if (kind == "overlapping") {
+    fill_overlapping(profile);
+  } else if (kind != "no-tiles") {
+    fill(profile);
+  }
   if (kind == "kind-4") {
     profile.getTiles()[1].getSamples()[2].getStep().setKind(
         static_cast<profile_capnp::StepKind>(4));
   } else if (kind == "bad-utf8") {
     profile.getTiles()[2].getSamples()[0].getStep().setKernel("ok\xC3(");
-  } else if (kind != "small" && kind != "no-clock" && kind != "no-tiles" && kind != "version-0") {
+  } else if (kind != "small" && kind != "no-clock" && kind != "no-tiles" && kind != "version-0" &&
+             kind != "large" && kind != "overlapping") {
     std::fprintf(stderr, "unknown fixture %s\n", argv[1]);
     return 2;
   }

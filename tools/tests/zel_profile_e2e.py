@@ -5,9 +5,12 @@ Run by CTest: zel_profile_e2e.py ZEL_PROFILE WRITE_FIXTURE
 
 import json
 import os
+import random
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 from e2e import run
@@ -21,7 +24,7 @@ USAGE = (b"usage: zel-profile check FILE\n"
          b"       zel-profile svg FILE -o OUT.svg\n"
          b"FILE may be - for standard input, OUT may be - for standard output.\n")
 
-NOT_FOUND = b'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+NOT_FOUND = b"No such file or directory (os error 2)"
 
 
 class ZelProfileTest(unittest.TestCase):
@@ -29,7 +32,7 @@ class ZelProfileTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = cls.tmp.name
-        for kind in ("small", "no-clock", "no-tiles", "version-0", "kind-4", "bad-utf8"):
+        for kind in ("small", "no-clock", "no-tiles", "version-0", "kind-4", "bad-utf8", "large"):
             subprocess.run([WRITE_FIXTURE, kind, cls.path(kind)], check=True)
         with open(cls.path("small"), "rb") as f:
             cls.small = f.read()
@@ -79,7 +82,7 @@ class ZelProfileTest(unittest.TestCase):
         self.assertEqual(result.status, 0)
         self.assertEqual(result.stdout.decode(), """\
 tiles: 3  samples: 12  clock_hz: 1000000000
-run: cycles 1000..1575, 575 cycles, 0.000000575 s
+run: cycles 1000..1575, 575 cycles, 575 ns
 
 kind                           cycles   share
 exchange                          150    8.7%
@@ -101,23 +104,26 @@ idlest tiles:
         self.assertIn(b"run: cycles 1000..1575, 575 cycles, no time (clock_hz is 0)\n",
                       result.stdout)
 
-    def test_trace_is_trace_event_json(self):
+    def test_trace_is_trace_event_json_in_whole_cycles(self):
         out = self.path("trace.json")
         result = self.tool("trace", self.path("small"), "-o", out)
         self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""))
         self.assertEqual(subprocess.run(["jq", "-e", ".", out], stdout=subprocess.DEVNULL).returncode, 0)
         with open(out, encoding="utf-8") as f:
             trace = json.load(f)
+        self.assertEqual(trace["otherData"], {"clock_hz": 1000000000, "time_unit": "cycles"})
         events = trace["traceEvents"]
+        self.assertTrue(all("cat" in e and e["tid"] >= 1 for e in events))
         names = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
-        self.assertEqual(names, {81: "tile 81", 0: "tile 0", 1425: "tile 1425"})
+        self.assertEqual(names, {1: "tile 81", 2: "tile 0", 3: "tile 1425"})
         self.assertEqual([e["args"]["name"] for e in events if e["name"] == "process_name"],
-                         ["small"])
+                         ["small (1 us = 1 cycle = 1 ns)"])
         samples = [e for e in events if e["ph"] == "X"]
         self.assertEqual(len(samples), 12)
         first = samples[0]
         self.assertEqual((first["tid"], first["name"], first["cat"], first["ts"], first["dur"]),
-                         (81, 'exchange "in"', "exchange", 1.0, 0.05))
+                         (1, 'exchange "in"', "exchange", 1000, 50))
+        self.assertEqual(first["args"]["duration"], "50 ns")
         self.assertEqual(first["args"]["metadata"], [["rows", "64"], ["rows", "é\n"]])
         self.assertEqual([e["name"] for e in samples[:4]],
                          ['exchange "in"', "gemm <block> & acc", "sync\\barrier",
@@ -125,14 +131,18 @@ idlest tiles:
         self.assertEqual(samples[1]["args"]["kernel"], "gemm_f16 'v2'")
         self.assertEqual([e["cat"] for e in samples[:4]],
                          ["exchange", "compute", "synchronization", "idle"])
+        # Back to back in exact integers: each sample ends where the next starts.
+        self.assertEqual([e["ts"] + e["dur"] for e in samples[:3]], [e["ts"] for e in samples[1:4]])
 
-    def test_trace_without_a_clock_counts_cycles(self):
-        result = self.tool("trace", self.path("no-clock"), "-o", "-")
-        self.assertEqual(result.status, 0)
-        self.assertEqual(result.stderr, b"warning: clock_hz is 0; trace times are in cycles\n")
-        trace = json.loads(result.stdout)
-        self.assertEqual(trace["otherData"], {"clock_hz": 0, "time_unit": "cycles"})
-        self.assertEqual(trace["traceEvents"][3]["ts"], 1000)
+    def test_trace_without_a_clock_and_to_a_stream(self):
+        for out in ("-", "/dev/stdout"):
+            result = self.tool("trace", self.path("no-clock"), "-o", out)
+            self.assertEqual((result.status, result.stderr), (0, b""))
+            trace = json.loads(result.stdout)
+            self.assertEqual(trace["otherData"], {"clock_hz": 0, "time_unit": "cycles"})
+            self.assertEqual(trace["traceEvents"][0]["args"]["name"], "no-clock (1 us = 1 cycle)")
+            self.assertEqual(trace["traceEvents"][3]["ts"], 1000)
+            self.assertNotIn("duration", trace["traceEvents"][3]["args"])
 
     def test_svg_is_well_formed_with_a_legend(self):
         for fixture in ("small", "no-clock", "no-tiles"):
@@ -143,8 +153,9 @@ idlest tiles:
             self.assertEqual((lint.returncode, lint.stderr), (0, b""), fixture)
         with open(self.path("small.svg"), encoding="utf-8") as f:
             svg = f.read()
-        for kind in ("exchange", "compute", "synchronization", "idle"):
+        for kind in ("exchange", "compute", "synchronization", "idle", "no samples"):
             self.assertIn(">%s</text>" % kind, svg)
+        self.assertIn("physical tile number", svg)
         self.assertEqual(svg.count("<title>tile "), 12)
         self.assertIn("gemm &lt;block&gt; &amp; acc", svg)
 
@@ -161,7 +172,7 @@ idlest tiles:
         with open(trace, encoding="utf-8") as f:
             events = json.load(f)["traceEvents"]
         self.assertEqual([e["args"]["name"] for e in events if e["name"] == "process_name"],
-                         [shown])
+                         [shown + " (1 us = 1 cycle = 1 ns)"])
         svg = self.path("named.svg")
         self.assertEqual(self.tool("svg", profile, "-o", svg).status, 0)
         lint = subprocess.run(["xmllint", "--noout", svg], stderr=subprocess.PIPE)
@@ -174,7 +185,7 @@ idlest tiles:
             ("version-0", b'error: Invalid("unsupported profile schema version 0")\n'),
             ("kind-4", b"error: SchemaEnum(NotInSchema(4))\n"),
             ("bad-utf8", b"error: Utf8(Utf8Error { valid_up_to: 2, error_len: Some(1) })\n"),
-            ("missing", b"error: " + NOT_FOUND + b"\n"),
+            ("missing", b"error: cannot read %s: %s\n" % (self.path("missing").encode(), NOT_FOUND)),
         ]
         for fixture, stderr in cases:
             for command in (["check"], ["summary"], ["trace", "-o", self.path("x.json")],
@@ -203,21 +214,91 @@ idlest tiles:
                                 result.stderr)
                 self.assertTrue(result.stderr.endswith(b'" })\n'), result.stderr)
                 self.assertEqual(result.stderr.count(b"\n"), 1)
-        result = self.tool("check", self.dir)
-        self.assertEqual(result.status, 1)
-        self.assertIn(b"Is a directory", result.stderr)
+        self.assert_fails(self.tool("check", self.dir),
+                          b"error: cannot read %s: Is a directory (os error 21)\n" % self.dir.encode(), 1)
 
-    def test_outputs_that_cannot_be_written(self):
+    def test_outputs_that_cannot_be_written_name_the_path(self):
         cases = [
-            (self.path("no/such/dir/out.json"), b"error: " + NOT_FOUND + b"\n"),
-            (self.dir, b'error: Os { code: 21, kind: IsADirectory, message: "Is a directory" }\n'),
-            ("/dev/full",
-             b'error: Os { code: 28, kind: StorageFull, message: "No space left on device" }\n'),
+            (self.path("no/such/dir/out.json"), NOT_FOUND),
+            (self.dir, b"Is a directory (os error 21)"),
+            ("/dev/full", b"No space left on device (os error 28)"),
         ]
-        for out, stderr in cases:
+        for out, reason in cases:
             for command in ("trace", "svg"):
                 with self.subTest(out=out, command=command):
-                    self.assert_fails(self.tool(command, self.path("small"), "-o", out), stderr, 1)
+                    self.assert_fails(self.tool(command, self.path("small"), "-o", out),
+                                      b"error: cannot write %s: %s\n" % (out.encode(), reason), 1)
+
+    def test_outputs_replace_a_file_whole_keeping_its_permissions(self):
+        out = self.path("replaced.svg")
+        with open(out, "w") as f:
+            f.write("old")
+        os.chmod(out, 0o640)
+        os.symlink(out, self.path("link.svg"))
+        self.assertEqual(self.tool("svg", self.path("small"), "-o", self.path("link.svg")).status, 0)
+        self.assertTrue(os.path.islink(self.path("link.svg")))
+        self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+        with open(out, encoding="utf-8") as f:
+            self.assertTrue(f.read().startswith("<?xml"))
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith(".")), [])
+
+    def test_a_full_disk_leaves_no_partial_file(self):
+        # A 64 KiB file system of its own, in a mount namespace of its own;
+        # the large profile's trace and picture are megabytes.
+        script = r"""
+            mount -t tmpfs -o size=64k,mode=0755 tmpfs "$1" || exit 77
+            cd "$1" && printf old > kept && chmod 640 kept
+            for out in kept new; do
+              for command in trace svg; do "$2" $command "$3" -o $out 2>&1; echo "status $?"; done
+            done
+            ls -a; stat -c %a kept; cat kept
+        """
+        mountpoint = tempfile.mkdtemp(dir=self.dir)
+        unshare = ["unshare", "-m"] if os.geteuid() == 0 else ["unshare", "-rm"]
+        result = run([*unshare, "sh", "-c", script, "sh", mountpoint, TOOL, self.path("large")])
+        if result.status != 0:
+            self.skipTest("no mount namespace with a tmpfs here (status %d): %s"
+                          % (result.status, result.stderr.decode(errors="replace").strip()))
+        full = b"No space left on device (os error 28)"
+        self.assertEqual(result.stdout,
+                         b"error: cannot write kept: %s\nstatus 1\n" % full * 2 +
+                         b"error: cannot write new: %s\nstatus 1\n" % full * 2 +
+                         b".\n..\nkept\n640\nold")
+
+    def test_a_file_that_changes_while_read_gives_an_error_never_a_crash(self):
+        # One thread rewrites the profile in place and cuts it short, over
+        # and over, while the tool reads it a few hundred times.
+        with open(self.path("large"), "rb") as f:
+            whole = f.read()
+        path = self.write("changing", whole)
+        stop = threading.Event()
+
+        def rewrite():
+            rng = random.Random(7)
+            while not stop.is_set():
+                with open(path, "r+b") as f:
+                    f.truncate(rng.randrange(len(whole)))
+                with open(path, "wb") as f:
+                    for at in range(0, len(whole), 65536):
+                        f.write(whole[at:at + 65536])
+                        f.flush()
+
+        writer = threading.Thread(target=rewrite)
+        writer.start()
+        outcomes = {}
+        try:
+            for _ in range(300):
+                result = self.tool("check", path)
+                self.assertIn(result.status, (0, 1), result.stderr)
+                if result.status == 1:
+                    self.assertTrue(result.stderr.startswith(b"error: "), result.stderr)
+                    self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+                outcomes[result.status] = outcomes.get(result.status, 0) + 1
+        finally:
+            stop.set()
+            writer.join()
+        print("\nreads of a changing file: %d whole, %d refused"
+              % (outcomes.get(0, 0), outcomes.get(1, 0)), file=sys.stderr)
 
     def test_usage_errors(self):
         small = self.path("small")

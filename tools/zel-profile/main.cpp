@@ -8,10 +8,12 @@
 // Exit status: 0 done, 1 the file could not be read or the output written,
 // 2 the command line is wrong.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,7 +26,6 @@
 #include "timeline_svg.h"
 #include "trace_json.h"
 #include "zel_package.h"
-#include "zel_text.h"
 
 namespace {
 
@@ -90,32 +91,44 @@ std::expected<Command, std::string> parse(const std::vector<std::string_view>& a
   return command;
 }
 
-// Opens and reads the profile; the error is the message to print.
+// "No such file or directory (os error 2)"
+std::string os_error_text(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
+
+// Opens and reads the profile; the error is the message to print: the path
+// and the system's reason when the file cannot be read at all, the reader's
+// error when it is no profile.
 std::expected<ProfileReport, std::string> load(const std::string& path) {
   const int fd = path == "-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
                              : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(zel_text::os_error_debug(errno));
+  if (fd < 0) return std::unexpected("cannot read " + path + ": " + os_error_text(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return std::unexpected("cannot read " + path + ": " + os_error_text(EISDIR));
+  }
   auto report = ProfileReport::read(kj::AutoCloseFd(fd));
   if (!report) return std::unexpected(zel_package::debug_text(report.error()));
   return std::move(*report);
 }
 
 int draw(const Command& command, const ProfileReport& report) {
+  const auto cannot_write = [&](int code) {
+    return fail("cannot write " + *command.output + ": " + os_error_text(code));
+  };
   auto output = zel_profile::FileOutput::create(*command.output);
-  if (!output) return fail(zel_text::os_error_debug(output.error()));
+  if (!output) return cannot_write(output.error());
   const std::string name =
       command.input == "-" ? "profile" : std::filesystem::path(command.input).filename().string();
-  if (report.clock_hz == 0 && command.name == "trace") {
-    std::fprintf(stderr, "warning: clock_hz is 0; trace times are in cycles\n");
-  }
   if (command.name == "trace") {
     zel_profile::write_trace(report, name, *output);
   } else {
     zel_profile::write_svg(report, name, *output);
   }
-  // A partly written output stays where it is: the path may name a device or
-  // a file the user cares about, and the error already says it is incomplete.
-  if (auto done = output->finish(); !done) return fail(zel_text::os_error_debug(done.error()));
+  // On failure a regular file is left as it was; a stream or device keeps
+  // what reached it.
+  if (auto done = output->finish(); !done) return cannot_write(done.error());
   return 0;
 }
 
@@ -134,7 +147,9 @@ int run(const std::vector<std::string_view>& args) {
     const std::string text = command->name == "check" ? zel_profile::check_text(*report, stats)
                                                       : zel_profile::summary_text(*report, stats);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    if (std::fflush(stdout) != 0) return fail(zel_text::os_error_debug(errno));
+    if (std::fflush(stdout) != 0) {
+      return fail("cannot write standard output: " + os_error_text(errno));
+    }
     return 0;
   }
   return draw(*command, *report);

@@ -33,8 +33,24 @@ std::string kind_row(std::string_view name, std::uint64_t cycles, std::uint64_t 
 
 }  // namespace
 
-std::string seconds_text(std::uint64_t cycles, std::uint64_t clock_hz) {
-  return fixed(static_cast<double>(cycles) / static_cast<double>(clock_hz), 9) + " s";
+std::string time_text(std::uint64_t cycles, std::uint64_t clock_hz) {
+  const double seconds = static_cast<double>(cycles) / static_cast<double>(clock_hz);
+  static constexpr struct {
+    double scale;
+    const char* unit;
+  } kUnits[] = {{1, "s"}, {1e3, "ms"}, {1e6, "us"}, {1e9, "ns"}};
+  for (const auto& [scale, unit] : kUnits) {
+    const double value = seconds * scale;
+    // 0.99996 s rounds to "1 s", not "1000 ms".
+    if (value < 0.99995 && scale < 1e9 && seconds != 0) continue;
+    // Four significant digits, without the zeros that trail them.
+    const int decimals = value >= 100 ? 1 : value >= 10 ? 2 : 3;
+    std::string text = fixed(value, decimals);
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    return text + " " + unit;
+  }
+  return {};
 }
 
 std::string check_text(const zel_package::ProfileReport& report, const ProfileStats& stats) {
@@ -69,7 +85,7 @@ std::string summary_text(const zel_package::ProfileReport& report, const Profile
     out += "run: cycles " + std::to_string(*stats.first_cycle) + ".." +
            std::to_string(*stats.last_cycle) + ", " + std::to_string(span) + " cycles";
     out += report.clock_hz == 0 ? ", no time (clock_hz is 0)\n"
-                                : ", " + seconds_text(span, report.clock_hz) + "\n";
+                                : ", " + time_text(span, report.clock_hz) + "\n";
   } else {
     out += "run: no samples\n";
   }

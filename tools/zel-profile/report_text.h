@@ -13,7 +13,8 @@ std::string check_text(const zel_package::ProfileReport& report, const ProfileSt
 // Cycles and share per step kind, the busiest and idlest tiles, the run's length.
 std::string summary_text(const zel_package::ProfileReport& report, const ProfileStats& stats);
 
-// `cycles` as seconds of a `clock_hz` clock, e.g. "0.000540541 s".
-std::string seconds_text(std::uint64_t cycles, std::uint64_t clock_hz);
+// `cycles` of a `clock_hz` clock as a time in the unit that reads best, to
+// four significant digits: "2.737 us", "1.25 ms", "540.5 ns", "12 s".
+std::string time_text(std::uint64_t cycles, std::uint64_t clock_hz);
 
 }  // namespace zel_profile

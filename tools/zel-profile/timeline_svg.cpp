@@ -16,13 +16,36 @@ namespace {
 
 constexpr std::array<const char*, kKinds> kColours = {"#4e79a7", "#59a14f", "#f28e2b", "#bab0ac"};
 constexpr double kLabelWidth = 90, kPlotWidth = 1200, kRightMargin = 20;
-constexpr double kHeader = 70, kFooter = 40;
+// Heading, numbering note, legend, then the upper axis; the lower axis below the rows.
+constexpr double kHeader = 112, kFooter = 44;
+constexpr double kTopAxisY = kHeader - 8;
 // Tooltips name every sample of a small profile; a large one gets bars merged
 // where they would overlap at this scale instead, which keeps the file usable.
 constexpr std::uint64_t kMaxSamplesWithTooltips = 50'000;
+// Rows without samples are hatched, so they read as empty rather than as gaps.
+constexpr const char* kNoSamplesFill = "url(#no-samples)";
 
 std::string number(double value) {
   return fixed(value, 2);
+}
+
+// 12,345,678
+std::string grouped(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+// The distance between ticks: 1, 2 or 5 times a power of ten, giving at most
+// about ten ticks over `span` cycles.
+std::uint64_t tick_step(std::uint64_t span) {
+  std::uint64_t step = 1;
+  for (;;) {
+    for (const std::uint64_t m : {1, 2, 5}) {
+      if (span / (step * m) <= 10) return step * m;
+    }
+    step *= 10;
+  }
 }
 
 }  // namespace
@@ -44,40 +67,72 @@ void write_svg(const zel_package::ProfileReport& report, std::string_view title,
   const std::string width = number(kLabelWidth + kPlotWidth + kRightMargin);
   const std::string height = number(plot_bottom + kFooter);
   const bool tooltips = stats.samples <= kMaxSamplesWithTooltips;
+  const auto x_of = [&](std::uint64_t cycle) {
+    return kLabelWidth + static_cast<double>(cycle - first) * px_per_cycle;
+  };
 
   out.write(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
       width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + " " + height +
       "\" font-family=\"sans-serif\" font-size=\"11\">\n<title>" + xml_text(title) +
-      "</title>\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
-  std::string heading = std::string(title) + ": " + std::to_string(stats.tiles) + " tiles, " +
-                        std::to_string(stats.samples) + " samples, cycles " +
-                        std::to_string(first) + ".." + std::to_string(last);
-  if (report.clock_hz != 0) heading += ", " + seconds_text(last - first, report.clock_hz);
+      "</title>\n<defs><pattern id=\"no-samples\" width=\"6\" height=\"6\" "
+      "patternUnits=\"userSpaceOnUse\" patternTransform=\"rotate(45)\"><rect width=\"6\" "
+      "height=\"6\" fill=\"#f4f4f4\"/><line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" "
+      "stroke=\"#c8c8c8\" stroke-width=\"2\"/></pattern></defs>\n"
+      "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n");
+  std::string heading = std::string(title) + ": " + grouped(stats.tiles) + " tiles, " +
+                        grouped(stats.samples) + " samples, cycles " + grouped(first) + " to " +
+                        grouped(last);
+  if (report.clock_hz != 0) heading += " (" + time_text(last - first, report.clock_hz) + ")";
   out.write("<text x=\"10\" y=\"20\" font-size=\"14\">" + xml_text(heading) + "</text>\n");
+  out.write(
+      "<text x=\"10\" y=\"38\">One row per tile in file order, labelled with its physical "
+      "tile number (the exchange&apos;s numbering, not the logical one).</text>\n");
 
-  for (std::size_t k = 0; k < kKinds; ++k) {
+  for (std::size_t k = 0; k <= kKinds; ++k) {
     const double x = kLabelWidth + static_cast<double>(k) * 150;
-    out.write("<rect x=\"" + number(x) + "\" y=\"32\" width=\"12\" height=\"12\" fill=\"" +
-              kColours[k] + "\"/><text x=\"" + number(x + 16) + "\" y=\"42\">" +
-              std::string(kind_name(static_cast<zel_package::ProfileStepKind>(k))) + "</text>\n");
+    const bool empty = k == kKinds;
+    const std::string label =
+        empty ? "no samples" : std::string(kind_name(static_cast<zel_package::ProfileStepKind>(k)));
+    out.write("<rect x=\"" + number(x) + "\" y=\"50\" width=\"12\" height=\"12\" fill=\"" +
+              (empty ? kNoSamplesFill : kColours[k]) + "\"" +
+              (empty ? " stroke=\"#999999\" stroke-width=\"0.5\"" : "") + "/><text x=\"" +
+              number(x + 16) + "\" y=\"60\">" + label + "</text>\n");
   }
 
-  // The time axis under the rows, in cycles.
-  const std::string axis_y = number(plot_bottom + 4);
-  out.write("<line x1=\"" + number(kLabelWidth) + "\" y1=\"" + axis_y + "\" x2=\"" +
-            number(kLabelWidth + kPlotWidth) + "\" y2=\"" + axis_y + "\" stroke=\"black\"/>\n");
-  for (int tick = 0; tick <= 4; ++tick) {
-    const std::uint64_t cycle = first + (last - first) * static_cast<std::uint64_t>(tick) / 4;
-    const std::string x = number(kLabelWidth + kPlotWidth * tick / 4);
-    out.write("<line x1=\"" + x + "\" y1=\"" + axis_y + "\" x2=\"" + x + "\" y2=\"" +
-              number(plot_bottom + 9) + "\" stroke=\"black\"/><text x=\"" + x + "\" y=\"" +
-              number(plot_bottom + 22) + "\" text-anchor=\"middle\">" + std::to_string(cycle) +
-              "</text>\n");
+  // The cycle axis above and below the rows, ticks at round numbers, with a
+  // faint line across the rows at each.
+  const std::uint64_t step = tick_step(last - first);
+  std::string unit = "cycles";
+  if (report.clock_hz != 0) {
+    unit += " (" + grouped(step) + " cycles = " + time_text(step, report.clock_hz) + ")";
   }
-  out.write("<text x=\"" + number(kLabelWidth - 6) + "\" y=\"" + number(plot_bottom + 22) +
-            "\" text-anchor=\"end\">cycle</text>\n");
+  std::string axes;
+  const std::string left = number(kLabelWidth), right = number(kLabelWidth + kPlotWidth);
+  for (const double axis_y : {kTopAxisY, plot_bottom + 4}) {
+    const bool top = axis_y == kTopAxisY;
+    const std::string y = number(axis_y);
+    axes += "<line x1=\"" + left + "\" y1=\"" + y + "\" x2=\"" + right + "\" y2=\"" + y +
+            "\" stroke=\"black\"/>\n";
+    const std::string tick_end = number(top ? axis_y - 5 : axis_y + 5);
+    const std::string label_y = number(top ? axis_y - 8 : axis_y + 18);
+    for (std::uint64_t cycle = (first + step - 1) / step * step; cycle <= last; cycle += step) {
+      const std::string x = number(x_of(cycle));
+      axes += "<line x1=\"" + x + "\" y1=\"" + y + "\" x2=\"" + x + "\" y2=\"" + tick_end +
+              "\" stroke=\"black\"/><text x=\"" + x + "\" y=\"" + label_y +
+              "\" text-anchor=\"middle\">" + grouped(cycle) + "</text>\n";
+      if (top) {
+        axes += "<line x1=\"" + x + "\" y1=\"" + number(kHeader) + "\" x2=\"" + x + "\" y2=\"" +
+                number(plot_bottom) + "\" stroke=\"#e4e4e4\"/>\n";
+      }
+    }
+    axes += "<text x=\"" + number(kLabelWidth - 14) + "\" y=\"" + label_y +
+            "\" text-anchor=\"end\">cycle</text>\n";
+  }
+  axes += "<text x=\"" + right + "\" y=\"" + number(plot_bottom + 36) + "\" text-anchor=\"end\">" +
+          xml_text(unit) + "</text>\n";
+  out.write(axes);
 
   // A bar waits in `open` until the next one shows whether the two merge.
   struct Bar {
@@ -95,6 +150,11 @@ void write_svg(const zel_package::ProfileReport& report, std::string_view title,
               "\" text-anchor=\"end\">tile " + std::to_string(tile.physical_tile) + "</text>\n";
     }
     const std::string bar_y = number(y + 0.5), bar_height = number(row - 1);
+    if (tile.samples.empty()) {
+      bars += "<rect x=\"" + left + "\" y=\"" + bar_y + "\" width=\"" + number(kPlotWidth) +
+              "\" height=\"" + bar_height + "\" fill=\"" + kNoSamplesFill + "\"><title>tile " +
+              std::to_string(tile.physical_tile) + ": no samples</title></rect>\n";
+    }
     const auto emit = [&](const Bar& bar) {
       bars += "<rect x=\"" + number(bar.x0) + "\" y=\"" + bar_y + "\" width=\"" +
               number(std::max(bar.x1 - bar.x0, 0.1)) + "\" height=\"" + bar_height + "\" fill=\"" +
@@ -114,8 +174,7 @@ void write_svg(const zel_package::ProfileReport& report, std::string_view title,
     std::optional<Bar> open;
     for (const auto& sample : tile.samples) {
       const auto kind = static_cast<std::size_t>(sample.step.kind);
-      const double x0 =
-          kLabelWidth + static_cast<double>(sample.start_cycle - first) * px_per_cycle;
+      const double x0 = x_of(sample.start_cycle);
       const double x1 = x0 + static_cast<double>(sample_cycles(sample)) * px_per_cycle;
       if (!tooltips && open && open->kind == kind && x0 - open->x1 < 0.5) {
         open->x1 = std::max(open->x1, x1);

@@ -1,6 +1,6 @@
 // The profile as a trace-event JSON document, the format that trace viewers
-// such as Perfetto and chrome://tracing open: one process for the card, one
-// thread per tile, one complete event per sample.
+// open: one process for the card, one thread per tile, one complete event per
+// sample.
 #pragma once
 
 #include <string_view>
@@ -10,8 +10,11 @@
 
 namespace zel_profile {
 
-// Times are microseconds of `clock_hz`; a profile whose clock_hz is 0 is
-// written in cycles instead (and says so in "otherData").
+// Times are whole cycles, written where the format expects microseconds, so
+// every start and end is an exact integer and samples that touch stay
+// touching in any viewer. Thread ids count from 1 in file order; a tile whose
+// samples overlap without nesting gets further threads, so that every thread
+// holds slices that nest strictly. Every event carries "cat".
 void write_trace(const zel_package::ProfileReport& report, std::string_view card_name, Output& out);
 
 // `text` as a JSON string literal, quotes included.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -254,49 +255,75 @@ struct SegmentTable {
   }
 };
 
-// A whole message in a regular file, mapped rather than copied: for a
-// whole-card profile the copy into a buffer costs more than walking the
-// message. Released with the object.
-class MappedMessage {
- public:
-  // Maps the message that `table` describes at `position`, which lies on a
-  // word boundary (the library reads words in place) and is followed by the
-  // whole message. Empty if the system refuses the mapping.
-  static std::optional<MappedMessage> map(int fd, off_t position, const SegmentTable& table) {
-    const off_t page = ::sysconf(_SC_PAGESIZE);
-    const off_t map_start = position - position % page;
-    const auto length = static_cast<std::size_t>(
-        position - map_start + static_cast<off_t>(table.message_words() * sizeof(capnp::word)));
-    void* base = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, map_start);
-    if (base == MAP_FAILED) return std::nullopt;
-    MappedMessage mapped(base, length);
-    const auto* message = reinterpret_cast<const capnp::word*>(static_cast<const char*>(base) +
-                                                               (position - map_start));
-    mapped.segments_ = split_segments(message + table.table_words,
-                                      kj::arrayPtr(table.sizes.data(), table.sizes.size()));
-    return mapped;
+// What identifies one version of a file's contents: another process that
+// truncates, rewrites or appends to it changes at least one of these.
+struct FileVersion {
+  off_t size = 0;
+  timespec modified{}, changed{};
+
+  static FileVersion of(const struct stat& st) { return {st.st_size, st.st_mtim, st.st_ctim}; }
+  bool operator==(const FileVersion& other) const {
+    return size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
+           changed.tv_nsec == other.changed.tv_nsec;
   }
-
-  MappedMessage(MappedMessage&& other) noexcept
-      : base_(std::exchange(other.base_, nullptr)),
-        length_(other.length_),
-        segments_(std::move(other.segments_)) {}
-  MappedMessage& operator=(MappedMessage&&) = delete;
-  ~MappedMessage() {
-    if (base_ != nullptr) ::munmap(base_, length_);
-  }
-
-  kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments() const {
-    return kj::arrayPtr(segments_.data(), segments_.size());
-  }
-
- private:
-  MappedMessage(void* base, std::size_t length) : base_(base), length_(length) {}
-
-  void* base_;
-  std::size_t length_;
-  std::vector<kj::ArrayPtr<const capnp::word>> segments_;
 };
+
+kj::Exception changed_while_read(const FileVersion& before, off_t size_now) {
+  return kj::Exception(
+      kj::Exception::Type::FAILED, __FILE__, __LINE__,
+      kj::str("the file changed while it was read (", before.size, " bytes when the read began, ",
+              size_now, " bytes now); read it again once its writer is done"));
+}
+
+// Copies the message that `table` describes at `position` of a regular file
+// into memory of this process, then decodes it there. The file is copied
+// rather than mapped: a mapping of a file that another process truncates
+// faults on the lost pages, where a copy only ends early or reads new bytes,
+// which the file's size and times before and after the copy reveal.
+std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t position,
+                                                             const SegmentTable& table,
+                                                             const FileVersion& before) {
+  const std::uint64_t segment_bytes =
+      (table.message_words() - table.table_words) * sizeof(capnp::word);
+  const off_t first_segment =
+      position + static_cast<off_t>(table.table_words * sizeof(capnp::word));
+  WordBuffer buffer;
+  buffer.reserve(static_cast<std::size_t>(segment_bytes));
+  for (std::uint64_t done = 0; done < segment_bytes;) {
+    const ssize_t n =
+        ::pread(fd, buffer.bytes() + done, static_cast<std::size_t>(segment_bytes - done),
+                first_segment + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      return std::unexpected(
+          PackageError(kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                                     kj::str("read(): ", std::strerror(errno)))));
+    }
+    if (n == 0) {
+      // The size checked before the copy held the whole message: it shrank since.
+      struct stat now {};
+      ::fstat(fd, &now);
+      return std::unexpected(PackageError(changed_while_read(before, now.st_size)));
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  struct stat after {};
+  if (::fstat(fd, &after) != 0 || !(FileVersion::of(after) == before)) {
+    return std::unexpected(PackageError(changed_while_read(before, after.st_size)));
+  }
+  // Leave the file where a stream reader would have: right after the message.
+  ::lseek(fd, first_segment + static_cast<off_t>(segment_bytes), SEEK_SET);
+  const auto segments =
+      split_segments(buffer.words(), kj::arrayPtr(table.sizes.data(), table.sizes.size()));
+  return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
+}
+
+PackageError out_of_memory() {
+  return PackageError(
+      kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                    kj::str("out of memory: the message does not fit into this process")));
+}
 
 }  // namespace
 
@@ -318,9 +345,7 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::Own<kj::Input
   } catch (const std::bad_alloc&) {
     // Memory is set aside only for data that has arrived, so this is a
     // message that really is larger than the process can hold.
-    return std::unexpected(PackageError(
-        kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
-                      kj::str("out of memory: the message does not fit into this process"))));
+    return std::unexpected(out_of_memory());
   }
 }
 
@@ -329,6 +354,7 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::AutoCloseFd i
   struct stat st {};
   const off_t position = ::lseek(fd, 0, SEEK_CUR);
   if (position >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    const FileVersion before = FileVersion::of(st);
     if (const auto table = SegmentTable::at(fd, position)) {
       const auto available = static_cast<std::uint64_t>(std::max<off_t>(st.st_size - position, 0));
       const std::uint64_t needed = table->message_words() * sizeof(capnp::word);
@@ -340,17 +366,13 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::AutoCloseFd i
                           kj::str("Premature EOF: the segment table announces ", needed,
                                   " bytes of message, the file holds ", available))));
       }
-      if (position % sizeof(capnp::word) == 0) {
-        if (auto mapped = MappedMessage::map(fd, position, *table)) {
-          try {
-            // Leave the file where a stream reader would have: right after the message.
-            ::lseek(fd, position + static_cast<off_t>(needed), SEEK_SET);
-            auto owned_input = kj::mv(input);
-            return copy_segments(mapped->segments());
-          } catch (kj::Exception& exception) {
-            return std::unexpected(PackageError(kj::mv(exception)));
-          }
-        }
+      try {
+        auto owned_input = kj::mv(input);
+        return read_regular_file(fd, position, *table, before);
+      } catch (kj::Exception& exception) {
+        return std::unexpected(PackageError(kj::mv(exception)));
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(out_of_memory());
       }
     }
   }
