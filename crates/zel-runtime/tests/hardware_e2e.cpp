@@ -410,6 +410,8 @@ std::vector<harness::TestDescAndFn> registry() {
 
 int main() {
   static const std::vector<harness::TestDescAndFn> tests = zel_runtime::registry();
-  harness::test_main_static(tests);
+  harness::test_main_static(tests, [](const harness::TestOpts&) {
+    return zel_runtime::choose_card_from_environment();
+  });
   return 0;
 }
