@@ -4,9 +4,21 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <unistd.h>
+
 namespace harness {
 namespace {
 std::atomic<bool> g_threads_abandoned{false};
+// Written once before any test thread exists; only read afterwards.
+std::string g_remove_at_end;
+}  // namespace
+
+void remove_at_normal_end(std::string path) {
+  g_remove_at_end = std::move(path);
+}
+
+void finish_normally() {
+  if (!g_remove_at_end.empty()) ::unlink(g_remove_at_end.c_str());
 }
 
 void note_threads_abandoned() {
@@ -14,6 +26,7 @@ void note_threads_abandoned() {
 }
 
 void end_process(int status) {
+  finish_normally();
   if (!g_threads_abandoned.load()) std::exit(status);
   std::fflush(nullptr);
   std::_Exit(status);
