@@ -6,6 +6,7 @@ variables stop the program before any test."""
 
 import json
 import os
+import pathlib
 import signal
 import subprocess
 import tempfile
@@ -118,6 +119,38 @@ class Shards(unittest.TestCase):
             os.killpg(program.pid, signal.SIGKILL)
             program.wait()
             self.assertTrue(os.path.exists(marker))
+
+
+class DiscoveryModule(unittest.TestCase):
+    def test_another_project_registers_every_test_even_inside_a_shard(self):
+        module = pathlib.Path(__file__).resolve().parents[4] / "cmake/ZelDiscoverTests.cmake"
+        with tempfile.TemporaryDirectory() as project:
+            with open(os.path.join(project, "CMakeLists.txt"), "w", encoding="utf-8") as out:
+                out.write(f"""cmake_minimum_required(VERSION 3.25)
+project(other NONE)
+enable_testing()
+include("{module}")
+add_executable(hw IMPORTED)
+set_target_properties(hw PROPERTIES IMPORTED_LOCATION "{STANDIN_BIN}")
+zel_discover_tests(hw DEFAULT_CARD lab_2 PROPERTIES TIMEOUT 90 ENVIRONMENT "A=1;B=2")
+""")
+            build = os.path.join(project, "build")
+            configured = run(["cmake", "-S", project, "-B", build])
+            self.assertEqual(configured.status, 0, configured.stderr.decode())
+            # ctest started by a CI shard, with a card of its own and a malformed one.
+            shown = run(["ctest", "--test-dir", build, "-N", "--show-only=json-v1"],
+                        env={"TEST_TOTAL_SHARDS": "3", "TEST_SHARD_INDEX": "1",
+                             "ZEL_CARD": "not a card"})
+            self.assertEqual(shown.status, 0, shown.stderr.decode())
+            tests = json.loads(shown.stdout)["tests"]
+            self.assertEqual([t["name"] for t in tests], [f"hw.{n}" for n in NAMES])
+            properties = {p["name"]: p["value"] for p in tests[0]["properties"]}
+            self.assertEqual(properties["ENVIRONMENT"], ["ZEL_CARD=lab_2", "A=1", "B=2"])
+            self.assertEqual(properties["LABELS"], ["hardware"])
+            self.assertEqual(properties["RESOURCE_GROUPS"],
+                             [{"requirements": [{".type": "cards", "slots": 1}]}])
+            self.assertEqual(properties["TIMEOUT"], 90)
+            self.assertEqual(tests[0]["command"], [STANDIN_BIN, "--exact", NAMES[0]])
 
 
 class BadVariables(unittest.TestCase):
