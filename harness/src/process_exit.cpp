@@ -1,10 +1,10 @@
 #include "process_exit.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-
-#include <unistd.h>
 
 namespace harness {
 namespace {

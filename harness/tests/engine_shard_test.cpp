@@ -3,7 +3,7 @@
 // name.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <algorithm>
 
 #include "core_test_support.h"
 #include "engine_protocol.h"
