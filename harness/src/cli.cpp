@@ -7,6 +7,7 @@
 #include <span>
 #include <sstream>
 
+#include "engine_protocol.h"
 #include "env.h"
 #include "harness/fatal.h"
 #include "option_parser.h"
@@ -389,6 +390,10 @@ ParseOutcome parse_opts(const std::vector<std::string>& args) {
 
   opts.show_output = m.present("show-output");
   opts.fail_fast = m.present("fail-fast");
+
+  auto engine = read_engine_requests();
+  if (!engine) return ParseError{engine.error()};
+  opts.engine = std::move(*engine);
 
   if (opts.logfile) {
     // A warning that cannot be written is not worth failing the run for.

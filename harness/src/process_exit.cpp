@@ -1,18 +1,33 @@
 #include "process_exit.h"
 
-#include "harness/run.h"
-
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
+#include "harness/run.h"
+
 namespace harness {
 namespace {
 std::atomic<bool> g_threads_abandoned{false};
 std::atomic<bool> g_reports_held{false};
+// Written once before any test thread exists; only read afterwards.
+std::string g_remove_at_end;
 }  // namespace
+
+void remove_at_normal_end(std::string path) {
+  g_remove_at_end = std::move(path);
+}
+
+void finish_normally() {
+  if (reports_held()) wait_for_end();
+  if (!g_remove_at_end.empty()) ::unlink(g_remove_at_end.c_str());
+}
+
+void note_threads_abandoned() {
+  g_threads_abandoned.store(true);
+}
 
 void hold_reports() {
   g_reports_held.store(true);
@@ -26,12 +41,8 @@ void wait_for_end() {
   for (;;) ::pause();
 }
 
-void note_threads_abandoned() {
-  g_threads_abandoned.store(true);
-}
-
 void end_process(int status) {
-  if (reports_held()) wait_for_end();
+  finish_normally();
   if (!g_threads_abandoned.load()) std::exit(status);
   std::fflush(nullptr);
   std::_Exit(status);

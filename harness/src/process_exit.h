@@ -1,7 +1,18 @@
 // Ending the process from inside the harness.
 #pragma once
 
+#include <string>
+
 namespace harness {
+
+// Removes `path` whenever the process ends by itself: through `end_process`
+// (any status) or `finish_normally`. A crash or a kill leaves it in place,
+// which is what it is for. Set before test threads start.
+void remove_at_normal_end(std::string path);
+
+// The harness entry is about to return to the program: does the removals of
+// a normal end.
+void finish_normally();
 
 // Ends the process with `status` after flushing C stdio. Once test threads
 // may have been abandoned (a fail-fast run, an output error), static

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "capture.h"
+#include "engine_protocol.h"
 #include "failure_report.h"
 #include "harness/bencher.h"
 #include "harness/debug.h"
@@ -190,7 +191,7 @@ std::vector<TestDescAndFn> filter_tests(const TestOpts& opts, std::vector<TestDe
     }
     selected.push_back(std::move(test));
   }
-  return selected;
+  return keep_shard(opts.engine.shard, std::move(selected));
 }
 
 TestResult calc_result(const TestDesc& desc, const TestOutcome& outcome,

@@ -9,6 +9,7 @@
 
 #include "capture.h"
 #include "console_driver.h"
+#include "engine_protocol.h"
 #include "failure_report.h"
 #include "harness/cli.h"
 #include "harness/fatal.h"
@@ -247,6 +248,9 @@ std::expected<bool, IoError> run_tests_console_to(OutputSink& out, const TestOpt
                                                   bool stdout_is_terminal) {
   std::unique_ptr<OutputFormatter> formatter =
       make_run_formatter(out, opts, tests, stdout_is_terminal);
+  if (opts.engine.xml_output_file) {
+    formatter = with_xml_output(std::move(formatter), *opts.engine.xml_output_file);
+  }
   return run_tests_with(*formatter, opts, std::move(tests));
 }
 
@@ -331,19 +335,23 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
     end_process(101);
   }
   const TestOpts& opts = std::get<TestOpts>(parsed);
+  const auto stop = [](const std::string& problem) {
+    write_stderr("error: " + problem + "\n");
+    end_process(101);
+  };
+  if (auto problem = mark_running(opts.engine)) stop(*problem);
   if (opts.list) {
     if (auto listed = list_tests_console(opts, std::move(tests)); !listed) {
       write_stderr("error: io error when listing tests: " + listed.error().debug() + "\n");
       end_process(101);
     }
+    finish_normally();
     return;
   }
   if (before_run) {
-    if (const std::optional<std::string> problem = before_run(opts)) {
-      write_stderr("error: " + *problem + "\n");
-      end_process(101);
-    }
+    if (const std::optional<std::string> problem = before_run(opts)) stop(*problem);
   }
+  if (auto problem = touch_shard_status_file(opts.engine)) stop(*problem);
   // A crashing test's captured output must not land inside a document.
   const bool document_on_stdout =
       opts.format == OutputFormat::Json || opts.format == OutputFormat::Junit;
@@ -356,7 +364,7 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
     end_process(101);
   }
   if (!*passed) end_process(101);
-  if (reports_held()) wait_for_end();
+  finish_normally();
 }
 
 namespace {

@@ -30,7 +30,12 @@ _SCRUBBED = (
     "RUSTC_BOOTSTRAP", "RUST_BACKTRACE", "RUST_MIN_STACK",
     "ZEL_TEST_HOST_WRITE_JITTER_MAX_US", "ZEL_TEST_HOST_WRITE_JITTER_SEED", "ZEL_SIM_FAULT",
     "ZEL_CAPTURE_RUNNER_OUTPUT",
+    "ZEL_CARD", "ZEL_CARD_LOCK_DIR", "ZEL_SIM_CARD_STATE_DIR",
+    "TEST_TOTAL_SHARDS", "TEST_SHARD_INDEX", "TEST_SHARD_STATUS_FILE", "XML_OUTPUT_FILE",
+    "TEST_PREMATURE_EXIT_FILE",
 )
+# ctest's resource allocation: CTEST_RESOURCE_GROUP_COUNT, CTEST_RESOURCE_GROUP_<n>, ...
+_SCRUBBED_PREFIXES = (b"CTEST_RESOURCE_",)
 
 
 def clean_env(extra=None, unset=()):
@@ -39,6 +44,8 @@ def clean_env(extra=None, unset=()):
     env = {k.encode() if isinstance(k, str) else k: v for k, v in os.environb.items()}
     for name in _SCRUBBED + tuple(unset):
         env.pop(name.encode(), None)
+    for name in [k for k in env if k.startswith(_SCRUBBED_PREFIXES)]:
+        del env[name]
     for k, v in (extra or {}).items():
         env[k.encode() if isinstance(k, str) else k] = v.encode() if isinstance(v, str) else v
     return env

@@ -21,14 +21,20 @@ namespace zel_runtime {
 
 std::mutex DEVICE;
 
-DeviceGuard::DeviceGuard() : lock_(DEVICE) {}
+DeviceGuard::DeviceGuard(std::source_location where) : lock_(DEVICE) {
+  if (const auto& card = chosen_card()) {
+    auto locked = CardLock::take(*card);
+    if (!locked) harness::panic(locked.error(), where);
+    card_lock_.emplace(std::move(*locked));
+  }
+}
 
 DeviceGuard::~DeviceGuard() {
   forget_temp_files();
 }
 
-DeviceGuard device() {
-  return DeviceGuard();
+DeviceGuard device(std::source_location where) {
+  return DeviceGuard(where);
 }
 
 std::string runner_path(std::string_view name) {
@@ -67,6 +73,12 @@ std::string exit_status_text(ExitStatus status) {
   }
   // The wait asks for terminations only; anything else is reported raw.
   return "unrecognised wait status: " + std::to_string(raw) + " " + hex(static_cast<unsigned>(raw));
+}
+
+Command::Command(std::string program) : program_(std::move(program)) {
+  // Every runner learns which card it drives; a test's own later setting of
+  // the same name still wins.
+  if (const auto& card = chosen_card()) env("ZEL_CARD", card->id);
 }
 
 Command& Command::env(std::string name, std::string value) {

@@ -15,6 +15,7 @@
 #include <expected>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <ranges>
 #include <source_location>
 #include <string>
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "card.h"
 #include "harness/test.h"
 
 // Declares the hardware test `name`: its body follows the macro. The test
@@ -45,22 +47,26 @@ namespace zel_runtime {
 // data; holding it keeps every other test's runner off the card.
 extern std::mutex DEVICE;
 
-// What a test holds while it owns the card: `DEVICE`, for the guard's whole
-// life. Neither copied nor moved; the test keeps it until it returns or fails.
+// What a test holds while it owns the card: `DEVICE` and, when a card is
+// chosen (card.h), the card's lock file, taken in that order for the guard's
+// whole life. Neither copied nor moved; the test keeps it until it returns or
+// fails. A card lock that cannot be taken fails the test at `where`.
 class DeviceGuard {
  public:
-  DeviceGuard();
+  explicit DeviceGuard(std::source_location where = std::source_location::current());
   ~DeviceGuard();
   DeviceGuard(const DeviceGuard&) = delete;
   DeviceGuard& operator=(const DeviceGuard&) = delete;
 
  private:
   std::unique_lock<std::mutex> lock_;
+  std::optional<CardLock> card_lock_;
 };
 
-// Takes `DEVICE`, blocking until it is free. A test that failed while holding
-// the lock released it on the way out, so the lock is always taken normally.
-[[nodiscard]] DeviceGuard device();
+// Takes `DEVICE`, then the chosen card's lock, blocking until both are free.
+// A test that failed while holding them released them on the way out, so they
+// are always taken normally.
+[[nodiscard]] DeviceGuard device(std::source_location where = std::source_location::current());
 
 // The directory the runners are started from; fixed when the program is built.
 extern const char* const kRunnerDir;
@@ -99,7 +105,8 @@ struct EnvPair {
 // of the inherited environment. Values are raw bytes.
 class Command {
  public:
-  explicit Command(std::string program) : program_(std::move(program)) {}
+  // With a card chosen, the first setting is ZEL_CARD=<id>.
+  explicit Command(std::string program);
 
   // Sets `name` to `value`; a later setting of the same name wins.
   Command& env(std::string name, std::string value);

@@ -411,6 +411,9 @@ std::vector<harness::TestDescAndFn> registry() {
 int main() {
   zel_runtime::handle_ending_signals();
   static const std::vector<harness::TestDescAndFn> tests = zel_runtime::registry();
-  harness::test_main_static(tests, zel_runtime::configure_launches);
+  harness::test_main_static(tests, [](const harness::TestOpts& opts) {
+    if (auto problem = zel_runtime::choose_card_from_environment()) return problem;
+    return zel_runtime::configure_launches(opts);
+  });
   return 0;
 }

@@ -68,6 +68,16 @@ std::expected<bool, Failure> read_flag(const Environment& env, const std::string
 // "ZEL_HOST_WRITE_JITTER_MAX_US" (0 to 1000000) and "ZEL_HOST_WRITE_JITTER_SEED".
 std::expected<JitterSettings, Failure> read_jitter(const Environment& env);
 
+// ZEL_CARD, the card this runner drives: 1 to 64 characters of a-z, 0-9 and
+// _; "0" when unset.
+std::expected<std::string, Failure> read_card(const Environment& env);
+
+// With ZEL_SIM_CARD_STATE_DIR set, holds a non-blocking exclusive flock on
+// <dir>/card-<id>.busy for the rest of the process, so that a double booking
+// of a simulated card fails: "card <id> busy" (exit code 1) when another
+// runner holds it.
+Outcome claim_card(const Environment& env, std::string_view id);
+
 // The card refused something: exit code 1 with the card's description.
 Failure card_failure(std::string_view context, const SimError& error);
 
@@ -87,6 +97,10 @@ int runner_main(std::string_view name, Configure configure, Run run) {
   if (!jitter) return report(jitter.error());
   std::expected<Config, Failure> config = configure(env);
   if (!config) return report(config.error());
+  const auto card_id = read_card(env);
+  if (!card_id) return report(card_id.error());
+  // Claimed before the fault rules, so a slowed runner holds its card while it waits.
+  if (auto claimed = claim_card(env, *card_id); !claimed) return report(claimed.error());
   const bool corrupt = apply_faults(*faults);
   Card card(*jitter);
   if (corrupt) card.corrupt_next_host_read();

@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from e2e import run
+from e2e import clean_env, run
 
 RUNNER_DIR, ZEL_PROFILE, SCHEMA = sys.argv[1:4]
 del sys.argv[1:4]
@@ -201,6 +201,11 @@ class BadValues(unittest.TestCase):
          'ZEL_RANDOM_SEED is "18446744073709551616", expected an unsigned 64-bit decimal seed'),
         (RANDOM, {"ZEL_RANDOM_SEED": "0x10"},
          'ZEL_RANDOM_SEED is "0x10", expected an unsigned 64-bit decimal seed'),
+        (ATTENTION, {"ZEL_CARD": "card-0"},
+         'ZEL_CARD is "card-0", expected a card id of 1 to 64 characters from a-z, 0-9 and _'),
+        (HOST, {"ZEL_CARD": "c" * 65},
+         f'ZEL_CARD is "{"c" * 65}", expected a card id of 1 to 64 characters from a-z, 0-9 '
+         'and _'),
         (GEMM, {"ZEL_GEMM_DIMENSION": "100"},
          'ZEL_GEMM_DIMENSION is "100", expected a multiple of 16 from 16 to 256'),
         (GEMM, {"ZEL_GEMM_DIMENSION": "0128"}, None),  # leading zeros are plain decimal
@@ -267,6 +272,33 @@ class FaultRules(unittest.TestCase):
     def test_bad_values_are_reported_before_any_rule_applies(self):
         result = run([runner(HOST)], env={"ZEL_SIM_FAULT": "exit:0", "ZEL_HOST_TEST_TILE": "x"})
         self.assertEqual(result.status, 2)
+
+
+class CardClaim(unittest.TestCase):
+    def test_a_second_runner_on_a_busy_card_fails_and_other_cards_are_free(self):
+        with tempfile.TemporaryDirectory() as state:
+            holder = subprocess.Popen(
+                [runner(ATTENTION)], env=clean_env({"ZEL_SIM_CARD_STATE_DIR": state,
+                                                   "ZEL_SIM_FAULT": "sleep:2"}))
+            try:
+                busy = os.path.join(state, "card-0.busy")
+                deadline = time.monotonic() + 10
+                while not os.path.exists(busy) and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                cases = [({}, 1, b"zel-host-e2e: card 0 busy\n"),
+                         ({"ZEL_CARD": "0"}, 1, b"zel-host-e2e: card 0 busy\n"),
+                         ({"ZEL_CARD": "1"}, 0, b"")]
+                for env, status, stderr in cases:
+                    with self.subTest(env):
+                        result = run([runner(HOST)],
+                                     env={"ZEL_SIM_CARD_STATE_DIR": state, **env})
+                        self.assertEqual((result.status, result.stderr), (status, stderr))
+            finally:
+                holder.kill()
+                holder.wait()
+            # The claim ends with the runner.
+            self.assertEqual(run([runner(HOST)], env={"ZEL_SIM_CARD_STATE_DIR": state}).status, 0)
+            self.assertEqual(sorted(os.listdir(state)), ["card-0.busy", "card-1.busy"])
 
 
 class GemmProfile(unittest.TestCase):

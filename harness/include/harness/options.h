@@ -33,6 +33,26 @@ struct TestTimeOptions {
   bool operator==(const TestTimeOptions&) const = default;
 };
 
+// A share of the selected tests: those whose position among them, in
+// registry order, modulo `total` is `index` (index < total).
+struct Shard {
+  std::uint64_t total = 1;
+  std::uint64_t index = 0;
+  bool operator==(const Shard&) const = default;
+};
+
+// What a test engine (a CI matrix, a build tool's test runner) asks of the
+// program through its variables: TEST_TOTAL_SHARDS and TEST_SHARD_INDEX,
+// TEST_SHARD_STATUS_FILE, XML_OUTPUT_FILE and TEST_PREMATURE_EXIT_FILE. All
+// empty when none is set.
+struct EngineRequests {
+  std::optional<Shard> shard;
+  std::optional<std::string> shard_status_file;    // created or touched before tests run
+  std::optional<std::string> xml_output_file;      // the run's JUnit document, also
+  std::optional<std::string> premature_exit_file;  // exists while the program runs
+  bool operator==(const EngineRequests&) const = default;
+};
+
 struct TestOpts {
   bool list = false;
   std::vector<std::string> filters;
@@ -53,6 +73,7 @@ struct TestOpts {
   std::optional<TestTimeOptions> time_options;
   bool show_output = false;
   bool fail_fast = false;
+  EngineRequests engine;
   bool operator==(const TestOpts&) const = default;
 };
 

@@ -1,9 +1,15 @@
-"""The program against the simulated card: every test passes, and faults
-injected with ZEL_SIM_FAULT fail exactly the tests whose runners they hit."""
+"""The program against the simulated card: every test passes, faults
+injected with ZEL_SIM_FAULT fail exactly the tests whose runners they hit, and
+ctest spreads the registered tests over two simulated cards without ever
+booking one twice."""
 
+import os
+import pathlib
+import subprocess
+import tempfile
 import unittest
 
-from e2e import normalise_times, run
+from e2e import clean_env, normalise_times, run
 from standin import REAL_BIN, catalogue, failure_messages
 
 TESTS = catalogue("")
@@ -59,6 +65,22 @@ class SimulatedCard(unittest.TestCase):
                 passed = 23 - len(expected)
                 self.assertIn(f"test result: FAILED. {passed} passed; {len(expected)} failed;"
                               .encode(), result.stdout)
+
+    def test_ctest_spreads_the_tests_over_two_cards_without_double_booking(self):
+        # Only the "hardware" label: this test itself is not in it, so the
+        # inner ctest never runs it again.
+        spec = pathlib.Path(__file__).resolve().parents[4] / "tests/support/sim-cards.json"
+        with tempfile.TemporaryDirectory() as state, tempfile.TemporaryDirectory() as locks:
+            result = subprocess.run(
+                ["ctest", "--test-dir", os.path.dirname(REAL_BIN), "-L", "hardware", "-j2",
+                 "--resource-spec-file", str(spec), "--output-on-failure"],
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                env=clean_env({"ZEL_SIM_CARD_STATE_DIR": state, "ZEL_CARD_LOCK_DIR": locks}))
+            self.assertEqual(result.returncode, 0, result.stdout.decode())
+            self.assertIn(b"100% tests passed, 0 tests failed out of 23", result.stdout)
+            self.assertEqual(sorted(os.listdir(state)), ["card-0.busy", "card-1.busy"])
+            self.assertEqual(sorted(os.listdir(locks)),
+                             ["zel-t742-card-0.lock", "zel-t742-card-1.lock"])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,183 @@
+// Card choice from the environment and the per-card lock file.
+#include "card.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "harness/debug.h"
+
+namespace zel_runtime {
+namespace {
+
+constexpr std::string_view kIdRule = "a card id of 1 to 64 characters from a-z, 0-9 and _";
+
+std::string malformed(std::string_view variable, std::string_view value,
+                      std::string_view expected) {
+  return std::string(variable) + " is " + harness::debug_str(value) + ", expected " +
+         std::string(expected);
+}
+
+bool is_decimal(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// The first id of a group's allocation, "id:<id>,slots:<k>" entries joined
+// by ";"; every entry must be well formed.
+std::optional<std::string> first_allocated_id(std::string_view allocation) {
+  std::optional<std::string> first;
+  while (true) {
+    const std::size_t end = allocation.find(';');
+    std::string_view entry = allocation.substr(0, end);
+    const std::size_t comma = entry.find(',');
+    if (!entry.starts_with("id:") || comma == std::string_view::npos) return std::nullopt;
+    const std::string_view id = entry.substr(3, comma - 3);
+    const std::string_view slots = entry.substr(comma + 1);
+    if (!is_card_id(id) || !slots.starts_with("slots:") || !is_decimal(slots.substr(6))) {
+      return std::nullopt;
+    }
+    if (!first) first = std::string(id);
+    if (end == std::string_view::npos) return first;
+    allocation.remove_prefix(end + 1);
+  }
+}
+
+// The card ctest allocated: nothing when it allocated no group of cards.
+std::expected<std::optional<std::string>, std::string> card_from_ctest(const EnvLookup& lookup) {
+  const std::string count_name = "CTEST_RESOURCE_GROUP_COUNT";
+  const std::optional<std::string> count_text = lookup(count_name);
+  if (!count_text) return std::nullopt;
+  // More groups than this is no allocation ctest makes; the bound keeps the
+  // loop below short whatever the variable says.
+  constexpr std::size_t kMaxDigits = 6;
+  if (!is_decimal(*count_text) || count_text->size() > kMaxDigits) {
+    return std::unexpected(malformed(count_name, *count_text, "a decimal number of groups"));
+  }
+  const unsigned long count = std::stoul(*count_text);
+  for (unsigned long group = 0; group < count; ++group) {
+    const std::string type_name = "CTEST_RESOURCE_GROUP_" + std::to_string(group);
+    const std::optional<std::string> type = lookup(type_name);
+    if (!type) {
+      return std::unexpected(type_name + " is not set, expected a resource type (" + count_name +
+                             " is " + harness::debug_str(*count_text) + ")");
+    }
+    if (*type != "cards") continue;
+    const std::string cards_name = type_name + "_CARDS";
+    const std::optional<std::string> allocation = lookup(cards_name);
+    if (!allocation) {
+      return std::unexpected(cards_name + " is not set, expected \"id:<card id>,slots:<count>\"");
+    }
+    if (auto id = first_allocated_id(*allocation)) return id;
+    return std::unexpected(malformed(
+        cards_name, *allocation, "\"id:<card id>,slots:<count>\" with " + std::string(kIdRule)));
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> process_env(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<CardChoice> g_chosen;
+
+}  // namespace
+
+bool is_card_id(std::string_view text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (const char c : text) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+  }
+  return true;
+}
+
+std::expected<std::optional<CardChoice>, std::string> choose_card(const EnvLookup& lookup) {
+  auto from_ctest = card_from_ctest(lookup);
+  if (!from_ctest) return std::unexpected(from_ctest.error());
+  std::optional<std::string> id = std::move(*from_ctest);
+  if (!id) {
+    id = lookup("ZEL_CARD");
+    if (!id) return std::nullopt;
+    if (!is_card_id(*id)) return std::unexpected(malformed("ZEL_CARD", *id, kIdRule));
+  }
+  std::string lock_dir = lookup("ZEL_CARD_LOCK_DIR").value_or("/run/lock");
+  // A relative folder would give each working directory a lock of its own.
+  if (!lock_dir.starts_with('/')) {
+    return std::unexpected(malformed("ZEL_CARD_LOCK_DIR", lock_dir, "an absolute folder path"));
+  }
+  return CardChoice{std::move(*id), std::move(lock_dir)};
+}
+
+std::optional<std::string> choose_card_from_environment() {
+  auto chosen = choose_card(process_env);
+  if (!chosen) return chosen.error();
+  g_chosen = std::move(*chosen);
+  return std::nullopt;
+}
+
+const std::optional<CardChoice>& chosen_card() {
+  return g_chosen;
+}
+
+std::string card_lock_path(const CardChoice& card) {
+  std::string path = card.lock_dir;
+  if (!path.ends_with('/')) path.push_back('/');
+  return path + "zel-t742-card-" + card.id + ".lock";
+}
+
+std::expected<CardLock, std::string> CardLock::take(const CardChoice& card) {
+  const std::string path = card_lock_path(card);
+  const auto failure = [&](std::string_view step, int error) {
+    return std::unexpected("cannot lock card " + card.id + ": " + std::string(step) + " " + path +
+                           ": " + std::strerror(error));
+  };
+  // O_NOFOLLOW: in a folder everyone may write to, another user's link must
+  // not make us create or lock a file elsewhere. O_NONBLOCK: a FIFO put in
+  // the file's place must not hang the open; it is refused below. The file is
+  // created exclusively first, because opening another user's file with
+  // O_CREAT in a sticky folder is refused where fs.protected_regular is on.
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = -1;
+  while (fd < 0) {
+    fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) {
+      // The creator's umask must not keep other users from the lock.
+      ::fchmod(fd, 0644);
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EEXIST) return failure("create", errno);
+    fd = ::open(path.c_str(), kFlags);
+    if (fd < 0 && errno != ENOENT && errno != EINTR) return failure("open", errno);
+    // ENOENT: removed between the two opens; create it again.
+  }
+  CardLock lock(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return failure("inspect", errno);
+  if (!S_ISREG(info.st_mode)) {
+    return std::unexpected("cannot lock card " + card.id + ": " + path + " is not a regular file");
+  }
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return failure("lock", errno);
+  }
+  return lock;
+}
+
+CardLock::CardLock(CardLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+CardLock::~CardLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace zel_runtime

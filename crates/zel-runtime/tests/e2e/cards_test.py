@@ -1,0 +1,185 @@
+"""Cards and shards, against the stand-in runners: two programs on one card
+never have runners alive at once, on two cards they do; every runner learns
+its card; with no variable set nothing of it shows; three shards run the 23
+tests once each, touch the status file and leave a JUnit document; malformed
+variables stop the program before any test."""
+
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+from e2e import clean_env, run
+from standin import STANDIN_BIN, catalogue, gemm_writes, run_program
+
+NAMES = [t.name for t in catalogue("")]
+LAUNCHES = sum(len(t.launches) for t in catalogue(""))
+# Every launch takes a while, so that runners of two programs would meet if allowed.
+SLOW = [{**gemm_writes("valid"), "do": {**gemm_writes("valid")["do"], "sleep": 0.02}},
+        {"do": {"sleep": 0.02}}]
+
+
+def run_together(cards, scratch):
+    """Starts one program per card id in `cards` at once; returns their
+    statuses and every runner's log record."""
+    log = os.path.join(scratch, "launches.jsonl")
+    programs = [subprocess.Popen(
+        [STANDIN_BIN], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        env=clean_env({"ZEL_CARD": card, "ZEL_CARD_LOCK_DIR": scratch, "STANDIN_LOG": log,
+                       "STANDIN_PLAN": json.dumps(SLOW)}))
+        for card in cards]
+    outputs = [p.communicate(timeout=120)[0] for p in programs]
+    with open(log, encoding="utf-8") as lines:
+        records = [json.loads(line) for line in lines]
+    card_of = {p.pid: card for p, card in zip(programs, cards)}
+    return [p.returncode for p in programs], outputs, records, card_of
+
+
+def overlaps(records):
+    """Pairs of runners of different programs that were alive at the same time."""
+    return sum(1 for i, a in enumerate(records) for b in records[i + 1:]
+               if a["ppid"] != b["ppid"] and a["start"] < b["end"] and b["start"] < a["end"])
+
+
+class Cards(unittest.TestCase):
+    def test_one_card_is_never_shared_and_two_cards_run_at_once(self):
+        for cards, shared in ((["0", "0"], False), (["0", "1"], True)):
+            with self.subTest(cards=cards), tempfile.TemporaryDirectory() as scratch:
+                statuses, outputs, records, card_of = run_together(cards, scratch)
+                self.assertEqual(statuses, [0, 0], b"".join(outputs).decode())
+                self.assertEqual(len(records), 2 * LAUNCHES)
+                for record in records:
+                    env = dict(record["env"])
+                    self.assertEqual(env.get("ZEL_CARD"), card_of[record["ppid"]])
+                if shared:
+                    self.assertGreater(overlaps(records), 0)
+                else:
+                    self.assertEqual(overlaps(records), 0)
+                self.assertEqual(sorted(os.listdir(scratch)),
+                                 ["launches.jsonl"] + [f"zel-t742-card-{c}.lock"
+                                                       for c in sorted(set(cards))])
+
+    def test_without_a_card_no_runner_gets_one_and_no_lock_file_appears(self):
+        with tempfile.TemporaryDirectory() as locks:
+            program = run_program(STANDIN_BIN, plan=[gemm_writes("valid")],
+                                  env={"ZEL_CARD_LOCK_DIR": locks})
+            self.assertEqual(program.status, 0, program.stdout.decode())
+            self.assertEqual(len(program.records), LAUNCHES)
+            self.assertFalse(any(r.value("ZEL_CARD") is not None for r in program.records))
+            self.assertEqual(os.listdir(locks), [])
+
+    def test_a_test_that_cannot_lock_its_card_fails_naming_the_path(self):
+        program = run_program(STANDIN_BIN, ["--exact", "direct_multicast_works"],
+                              env={"ZEL_CARD": "7", "ZEL_CARD_LOCK_DIR": "/nonexistent"})
+        self.assertEqual(program.status, 101)
+        self.assertEqual(program.records, [])
+        self.assertIn(b"cannot lock card 7: create /nonexistent/zel-t742-card-7.lock: "
+                      b"No such file or directory", program.stdout)
+
+
+class Shards(unittest.TestCase):
+    def test_three_shards_run_every_test_once_and_report_as_engines_expect(self):
+        seen = []
+        with tempfile.TemporaryDirectory() as scratch:
+            for index in range(3):
+                files = {name: os.path.join(scratch, f"{name}-{index}") for name in
+                         ("TEST_SHARD_STATUS_FILE", "XML_OUTPUT_FILE", "TEST_PREMATURE_EXIT_FILE")}
+                env = {"TEST_TOTAL_SHARDS": "3", "TEST_SHARD_INDEX": str(index), **files}
+                listed = run([STANDIN_BIN, "--list"], env=env)
+                program = run_program(STANDIN_BIN, plan=[gemm_writes("valid")], env=env)
+                self.assertEqual(program.status, 0, program.stdout.decode())
+                suite = ElementTree.parse(files["XML_OUTPUT_FILE"]).getroot().find("testsuite")
+                names = [case.get("name") for case in suite.iter("testcase")]
+                self.assertEqual(sorted(names), sorted(NAMES[index::3]))
+                self.assertEqual(listed.stdout.decode().splitlines()[:-2],
+                                 [f"{n}: test" for n in NAMES[index::3]])
+                self.assertTrue(os.path.exists(files["TEST_SHARD_STATUS_FILE"]))
+                self.assertFalse(os.path.exists(files["TEST_PREMATURE_EXIT_FILE"]))
+                self.assertIn(f"{23 - len(names)} filtered out".encode(), program.stdout)
+                seen += names
+        self.assertEqual(sorted(seen), sorted(NAMES))
+
+    def test_the_premature_exit_file_stays_when_the_program_is_killed(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            marker = os.path.join(scratch, "premature")
+            # In a process group of its own, so its runner goes down with it.
+            program = subprocess.Popen(
+                [STANDIN_BIN, "--exact", "direct_multicast_works"], stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, start_new_session=True,
+                env=clean_env({"TEST_PREMATURE_EXIT_FILE": marker,
+                               "STANDIN_PLAN": json.dumps([{"do": {"sleep": 30}}])}))
+            deadline = time.monotonic() + 10
+            while not os.path.exists(marker) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            os.killpg(program.pid, signal.SIGKILL)
+            program.wait()
+            self.assertTrue(os.path.exists(marker))
+
+
+class DiscoveryModule(unittest.TestCase):
+    def test_another_project_registers_every_test_even_inside_a_shard(self):
+        module = pathlib.Path(__file__).resolve().parents[4] / "cmake/ZelDiscoverTests.cmake"
+        with tempfile.TemporaryDirectory() as project:
+            with open(os.path.join(project, "CMakeLists.txt"), "w", encoding="utf-8") as out:
+                out.write(f"""cmake_minimum_required(VERSION 3.25)
+project(other NONE)
+enable_testing()
+include("{module}")
+add_executable(hw IMPORTED)
+set_target_properties(hw PROPERTIES IMPORTED_LOCATION "{STANDIN_BIN}")
+zel_discover_tests(hw DEFAULT_CARD lab_2 PROPERTIES TIMEOUT 90 ENVIRONMENT "A=1;B=2")
+""")
+            build = os.path.join(project, "build")
+            configured = run(["cmake", "-S", project, "-B", build])
+            self.assertEqual(configured.status, 0, configured.stderr.decode())
+            # ctest started by a CI shard, with a card of its own and a malformed one.
+            shown = run(["ctest", "--test-dir", build, "-N", "--show-only=json-v1"],
+                        env={"TEST_TOTAL_SHARDS": "3", "TEST_SHARD_INDEX": "1",
+                             "ZEL_CARD": "not a card"})
+            self.assertEqual(shown.status, 0, shown.stderr.decode())
+            tests = json.loads(shown.stdout)["tests"]
+            self.assertEqual([t["name"] for t in tests], [f"hw.{n}" for n in NAMES])
+            properties = {p["name"]: p["value"] for p in tests[0]["properties"]}
+            self.assertEqual(properties["ENVIRONMENT"], ["ZEL_CARD=lab_2", "A=1", "B=2"])
+            self.assertEqual(properties["LABELS"], ["hardware"])
+            self.assertEqual(properties["RESOURCE_GROUPS"],
+                             [{"requirements": [{".type": "cards", "slots": 1}]}])
+            self.assertEqual(properties["TIMEOUT"], 90)
+            self.assertEqual(tests[0]["command"], [STANDIN_BIN, "--exact", NAMES[0]])
+
+
+class BadVariables(unittest.TestCase):
+    CASES = [
+        ({"ZEL_CARD": "card-0"},
+         'ZEL_CARD is "card-0", expected a card id of 1 to 64 characters from a-z, 0-9 and _'),
+        ({"CTEST_RESOURCE_GROUP_COUNT": "1", "CTEST_RESOURCE_GROUP_0": "cards",
+          "CTEST_RESOURCE_GROUP_0_CARDS": "id:0"},
+         'CTEST_RESOURCE_GROUP_0_CARDS is "id:0", expected "id:<card id>,slots:<count>" with a '
+         'card id of 1 to 64 characters from a-z, 0-9 and _'),
+        ({"ZEL_CARD": "0", "ZEL_CARD_LOCK_DIR": "run/lock"},
+         'ZEL_CARD_LOCK_DIR is "run/lock", expected an absolute folder path'),
+        ({"TEST_SHARD_INDEX": "0"},
+         "TEST_SHARD_INDEX is set but TEST_TOTAL_SHARDS is not; a test engine sets both"),
+        ({"TEST_TOTAL_SHARDS": "2", "TEST_SHARD_INDEX": "2"},
+         'TEST_SHARD_INDEX is "2", expected an index below TEST_TOTAL_SHARDS (2)'),
+    ]
+
+    def test_stop_before_any_test_with_one_line_and_status_101(self):
+        for env, message in self.CASES:
+            with self.subTest(env):
+                program = run_program(STANDIN_BIN, env=env)
+                self.assertEqual((program.status, program.stdout, program.stderr),
+                                 (101, b"", f"error: {message}\n".encode()))
+                self.assertEqual(program.records, [])
+                # A listing reads the shard variables only.
+                listed = run([STANDIN_BIN, "--list"], env=env)
+                self.assertEqual(listed.status, 101 if "TEST_SHARD_INDEX" in env else 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

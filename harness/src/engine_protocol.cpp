@@ -1,0 +1,207 @@
+// Sharding, the shard status file, the XML copy of the run and the
+// premature-exit marker.
+#include "engine_protocol.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "env.h"
+#include "harness/debug.h"
+#include "process_exit.h"
+
+namespace harness {
+namespace {
+
+std::optional<std::string> raw_env(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::optional<std::string> file_env(const char* name) {
+  auto value = raw_env(name);
+  if (value && value->empty()) value.reset();
+  return value;
+}
+
+std::expected<std::uint64_t, std::string> shard_number(const char* name, const std::string& text) {
+  auto number = parse_unsigned(text);
+  if (!number) {
+    return std::unexpected(std::string(name) + " is " + debug_str(text) +
+                           ", expected a decimal number (" + number.error() + ")");
+  }
+  return *number;
+}
+
+std::expected<std::optional<Shard>, std::string> read_shard() {
+  constexpr const char* kTotal = "TEST_TOTAL_SHARDS";
+  constexpr const char* kIndex = "TEST_SHARD_INDEX";
+  const auto total_text = raw_env(kTotal);
+  const auto index_text = raw_env(kIndex);
+  if (!total_text && !index_text) return std::nullopt;
+  if (!index_text) {
+    return std::unexpected(std::string(kTotal) + " is set but " + kIndex +
+                           " is not; a test engine sets both");
+  }
+  if (!total_text) {
+    return std::unexpected(std::string(kIndex) + " is set but " + kTotal +
+                           " is not; a test engine sets both");
+  }
+  const auto total = shard_number(kTotal, *total_text);
+  if (!total) return std::unexpected(total.error());
+  if (*total == 0) {
+    return std::unexpected(std::string(kTotal) + " is \"0\", expected at least 1 shard");
+  }
+  const auto index = shard_number(kIndex, *index_text);
+  if (!index) return std::unexpected(index.error());
+  if (*index >= *total) {
+    return std::unexpected(std::string(kIndex) + " is " + debug_str(*index_text) +
+                           ", expected an index below " + kTotal + " (" + *total_text + ")");
+  }
+  return Shard{*total, *index};
+}
+
+std::string file_problem(const char* variable, const std::string& path, int error) {
+  return "cannot create " + std::string(variable) + " " + debug_str(path) + ": " +
+         std::strerror(error);
+}
+
+// Forwards every event to the console formatter and to a JUnit formatter
+// that writes into memory; the console's answers decide the run.
+class XmlOutputTee final : public OutputFormatter {
+ public:
+  XmlOutputTee(std::unique_ptr<OutputFormatter> console, std::string path)
+      : console_(std::move(console)),
+        junit_(make_junit_formatter(document_)),
+        path_(std::move(path)) {}
+
+  IoResult write_discovery_start() override { return console_->write_discovery_start(); }
+  IoResult write_test_discovered(const TestDesc& desc, std::string_view test_type) override {
+    return console_->write_test_discovered(desc, test_type);
+  }
+  IoResult write_discovery_finish(const ConsoleTestDiscoveryState& state) override {
+    return console_->write_discovery_finish(state);
+  }
+  IoResult write_run_start(std::size_t test_count,
+                           std::optional<std::uint64_t> shuffle_seed) override {
+    (void)junit_->write_run_start(test_count, shuffle_seed);
+    return console_->write_run_start(test_count, shuffle_seed);
+  }
+  IoResult write_test_start(const TestDesc& desc) override {
+    return console_->write_test_start(desc);
+  }
+  IoResult write_timeout(const TestDesc& desc) override { return console_->write_timeout(desc); }
+  IoResult write_result(const TestDesc& desc, const TestResult& result,
+                        const std::optional<TestExecTime>& exec_time,
+                        std::span<const std::uint8_t> stdout_bytes,
+                        const ConsoleTestState& state) override {
+    (void)junit_->write_result(desc, result, exec_time, stdout_bytes, state);
+    return console_->write_result(desc, result, exec_time, stdout_bytes, state);
+  }
+  std::expected<bool, IoError> write_run_finish(const ConsoleTestState& state) override {
+    const auto passed = console_->write_run_finish(state);
+    if (!passed) return passed;
+    (void)junit_->write_run_finish(state);
+    if (auto written = replace_file(path_, document_.text()); !written) {
+      return std::unexpected(written.error());
+    }
+    return passed;
+  }
+  IoResult write_merged_doctests_times(double total, double compilation) override {
+    return console_->write_merged_doctests_times(total, compilation);
+  }
+
+ private:
+  static IoResult replace_file(const std::string& path, std::string_view bytes) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return std::unexpected(IoError{errno});
+    const auto fail = [&](int error) -> IoResult {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      return std::unexpected(IoError{error});
+    };
+    // mkostemp makes the file private; a report is for whoever runs the engine.
+    if (::fchmod(fd, 0644) != 0) return fail(errno);
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(errno);
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::close(fd) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      return std::unexpected(IoError{error});
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      return std::unexpected(IoError{error});
+    }
+    return {};
+  }
+
+  std::unique_ptr<OutputFormatter> console_;
+  StringSink document_;
+  std::unique_ptr<OutputFormatter> junit_;
+  std::string path_;
+};
+
+}  // namespace
+
+std::expected<EngineRequests, std::string> read_engine_requests() {
+  EngineRequests requests;
+  auto shard = read_shard();
+  if (!shard) return std::unexpected(shard.error());
+  requests.shard = *shard;
+  requests.shard_status_file = file_env("TEST_SHARD_STATUS_FILE");
+  requests.xml_output_file = file_env("XML_OUTPUT_FILE");
+  requests.premature_exit_file = file_env("TEST_PREMATURE_EXIT_FILE");
+  return requests;
+}
+
+std::vector<TestDescAndFn> keep_shard(const std::optional<Shard>& shard,
+                                      std::vector<TestDescAndFn> tests) {
+  if (!shard || shard->total == 1) return tests;
+  std::vector<TestDescAndFn> kept;
+  for (std::size_t position = 0; position < tests.size(); ++position) {
+    if (position % shard->total == shard->index) kept.push_back(std::move(tests[position]));
+  }
+  return kept;
+}
+
+std::optional<std::string> mark_running(const EngineRequests& engine) {
+  if (!engine.premature_exit_file) return std::nullopt;
+  const std::string& path = *engine.premature_exit_file;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return file_problem("TEST_PREMATURE_EXIT_FILE", path, errno);
+  ::close(fd);
+  remove_at_normal_end(path);
+  return std::nullopt;
+}
+
+std::optional<std::string> touch_shard_status_file(const EngineRequests& engine) {
+  if (!engine.shard_status_file) return std::nullopt;
+  const std::string& path = *engine.shard_status_file;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return file_problem("TEST_SHARD_STATUS_FILE", path, errno);
+  // An existing file gets a new modification time, as touch(1) gives it.
+  ::futimens(fd, nullptr);
+  ::close(fd);
+  return std::nullopt;
+}
+
+std::unique_ptr<OutputFormatter> with_xml_output(std::unique_ptr<OutputFormatter> console,
+                                                 std::string path) {
+  return std::make_unique<XmlOutputTee>(std::move(console), std::move(path));
+}
+
+}  // namespace harness

@@ -1,0 +1,47 @@
+// The variables test engines set for a test program: sharding
+// (TEST_TOTAL_SHARDS, TEST_SHARD_INDEX), the status file that says the
+// program understood them, a copy of the run's JUnit document
+// (XML_OUTPUT_FILE) and the marker that exists only while the program runs
+// (TEST_PREMATURE_EXIT_FILE). With none of them set nothing here changes a
+// run.
+//
+//   auto requests = read_engine_requests();         // once, with the options
+//   tests = keep_shard(opts.engine.shard, tests);   // after the filters
+//   formatter = with_xml_output(std::move(formatter), path);
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness/formatter.h"
+#include "harness/options.h"
+#include "harness/test.h"
+
+namespace harness {
+
+// Reads the engine variables of this process. A bad shard setting is a
+// one-line message naming the variable. Empty file variables count as unset.
+std::expected<EngineRequests, std::string> read_engine_requests();
+
+// The tests of `shard`, in order; all of them when there is no shard.
+std::vector<TestDescAndFn> keep_shard(const std::optional<Shard>& shard,
+                                      std::vector<TestDescAndFn> tests);
+
+// Creates the premature-exit marker, removed again whenever the process ends
+// by itself (see process_exit.h). Returns the problem when it cannot be made.
+std::optional<std::string> mark_running(const EngineRequests& engine);
+
+// Creates or touches the shard status file. Returns the problem when it
+// cannot.
+std::optional<std::string> touch_shard_status_file(const EngineRequests& engine);
+
+// `console`, which also hands every event of the run to a JUnit formatter and
+// at the run's end writes its document to `path`: under a temporary name
+// beside it first, then renamed, so the path never holds half a document.
+std::unique_ptr<OutputFormatter> with_xml_output(std::unique_ptr<OutputFormatter> console,
+                                                 std::string path);
+
+}  // namespace harness
