@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,6 +25,7 @@
 #include "timeline_svg.h"
 #include "trace_json.h"
 #include "zel_package.h"
+#include "zel_text.h"
 
 namespace {
 
@@ -91,22 +91,17 @@ std::expected<Command, std::string> parse(const std::vector<std::string_view>& a
   return command;
 }
 
-// "No such file or directory (os error 2)"
-std::string os_error_text(int code) {
-  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-}
-
 // Opens and reads the profile; the error is the message to print: the path
 // and the system's reason when the file cannot be read at all, the reader's
 // error when it is no profile.
 std::expected<ProfileReport, std::string> load(const std::string& path) {
   const int fd = path == "-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
                              : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected("cannot read " + path + ": " + os_error_text(errno));
+  if (fd < 0) return std::unexpected("cannot read " + path + ": " + zel_text::os_error_text(errno));
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
-    return std::unexpected("cannot read " + path + ": " + os_error_text(EISDIR));
+    return std::unexpected("cannot read " + path + ": " + zel_text::os_error_text(EISDIR));
   }
   auto report = ProfileReport::read(kj::AutoCloseFd(fd));
   if (!report) return std::unexpected(zel_package::debug_text(report.error()));
@@ -115,7 +110,7 @@ std::expected<ProfileReport, std::string> load(const std::string& path) {
 
 int draw(const Command& command, const ProfileReport& report) {
   const auto cannot_write = [&](int code) {
-    return fail("cannot write " + *command.output + ": " + os_error_text(code));
+    return fail("cannot write " + *command.output + ": " + zel_text::os_error_text(code));
   };
   auto output = zel_profile::FileOutput::create(*command.output);
   if (!output) return cannot_write(output.error());
@@ -148,7 +143,7 @@ int run(const std::vector<std::string_view>& args) {
                                                       : zel_profile::summary_text(*report, stats);
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) {
-      return fail("cannot write standard output: " + os_error_text(errno));
+      return fail("cannot write standard output: " + zel_text::os_error_text(errno));
     }
     return 0;
   }

@@ -153,7 +153,7 @@ Outcome write_profile(const GemmConfig& config, const Card& card) {
     return std::unexpected(Failure{
         kCheckFailed,
         cat("cannot write the profile to ", zel_text::debug_quoted(*config.profile),
-            " (ZEL_PROFILE_OUTPUT): ", std::strerror(ok.error()), " (os error ", ok.error(), ")")});
+            " (ZEL_PROFILE_OUTPUT): ", zel_text::os_error_text(ok.error()))});
   }
   return {};
 }

@@ -162,4 +162,10 @@ std::string os_error_debug(int code) {
          ", message: " + debug_quoted(message) + " }";
 }
 
+std::string os_error_text(int code) {
+  char buf[256];
+  return std::string(strerror_r(code, buf, sizeof buf)) + " (os error " + std::to_string(code) +
+         ")";
+}
+
 }  // namespace zel_text

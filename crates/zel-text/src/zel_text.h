@@ -28,6 +28,9 @@ std::string_view errno_kind_name(int code);
 // Os { code: N, kind: Kind, message: "strerror text" }
 std::string os_error_debug(int code);
 
+// The form a person reads after a path: "strerror text (os error N)".
+std::string os_error_text(int code);
+
 // Appends `text` escaped for use between the double quotes of a JSON string:
 // `"` and `\` get a backslash; backspace, tab, line feed, form feed and
 // carriage return become \b \t \n \f \r; every other byte below 0x20, and 0x7F,
