@@ -12,6 +12,7 @@
 
 #include "env.h"
 #include "harness/debug.h"
+#include "harness/io.h"
 #include "process_exit.h"
 
 namespace harness {
@@ -128,14 +129,7 @@ class XmlOutputTee final : public OutputFormatter {
     };
     // mkostemp makes the file private; a report is for whoever runs the engine.
     if (::fchmod(fd, 0644) != 0) return fail(errno);
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(errno);
-      }
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    if (auto written = make_fd_sink(fd)->write(bytes); !written) return fail(written.error().code);
     if (::close(fd) != 0) {
       const int error = errno;
       ::unlink(temporary.c_str());
