@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -50,13 +49,12 @@ Registry& registry() {
   return *instance;
 }
 
-std::mutex g_settings_mutex;
+// Where runners write; set by `configure_launches` before any test starts.
+struct LaunchSettings {
+  bool stdout_to_stderr = false;
+  bool capture_output = false;
+};
 LaunchSettings g_settings;
-
-LaunchSettings current_settings() {
-  std::lock_guard lock(g_settings_mutex);
-  return g_settings;
-}
 
 // The calling test thread has nothing more to report: the program is ending
 // by a signal.
@@ -214,11 +212,6 @@ bool is_ending_signal(int signal) {
 
 }  // namespace
 
-void set_launch_settings(LaunchSettings settings) {
-  std::lock_guard lock(g_settings_mutex);
-  g_settings = settings;
-}
-
 std::optional<std::string> configure_launches(const harness::TestOpts& opts) {
   LaunchSettings settings;
   settings.stdout_to_stderr =
@@ -232,22 +225,21 @@ std::optional<std::string> configure_launches(const harness::TestOpts& opts) {
              ", should be 1, 0 or empty";
     }
   }
-  set_launch_settings(settings);
+  g_settings = settings;
   return std::nullopt;
 }
 
 std::expected<ExitStatus, OsError> launch(const std::string& program,
-                                          const std::vector<std::string>& env) {
+                                          std::vector<std::string> env) {
   // Everything the child needs is ready before the fork.
-  std::vector<std::string> entries = env;
   std::vector<char*> envp;
-  envp.reserve(entries.size() + 1);
-  for (auto& entry : entries) envp.push_back(entry.data());
+  envp.reserve(env.size() + 1);
+  for (auto& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
   std::string path = program;
   char* argv[] = {path.data(), nullptr};
 
-  const LaunchSettings settings = current_settings();
+  const LaunchSettings settings = g_settings;
   auto status_pipe = make_pipe("runner launch status pipe");
   if (!status_pipe) return std::unexpected(status_pipe.error());
   auto& [status_read, status_write] = *status_pipe;
@@ -370,12 +362,6 @@ void OutputTail::write_to(std::ostream& out) const {
   }
   const std::string_view kept(ring_);
   out << kept.substr(next_) << kept.substr(0, next_);
-}
-
-std::string OutputTail::text() const {
-  std::ostringstream out;
-  write_to(out);
-  return std::move(out).str();
 }
 
 }  // namespace zel_runtime

@@ -28,35 +28,24 @@ struct TestOpts;
 
 namespace zel_runtime {
 
-// Where runners write.
-struct LaunchSettings {
-  // Standard output carries a machine-readable document: a runner's standard
-  // output goes to standard error instead.
-  bool stdout_to_stderr = false;
-  // A runner's standard output and error go through one pipe into the
-  // launching test's captured output (the last `kKeptRunnerOutput` bytes).
-  bool capture_output = false;
-};
-
 // How much of one runner's output a captured test keeps: the end of it.
 inline constexpr std::size_t kKeptRunnerOutput = std::size_t{16} << 20;
 
-// Sets how runners are started from now on.
-void set_launch_settings(LaunchSettings settings);
-
-// The launch settings of a run with `opts`, and "ZEL_CAPTURE_RUNNER_OUTPUT"
-// (unset, empty or "0": off; "1": on when output is captured). Returns the
-// problem with a value that is none of these; a `harness::BeforeRun`.
+// Where runners write in a run with `opts`: with a machine-readable format,
+// a runner's standard output goes to standard error; with
+// "ZEL_CAPTURE_RUNNER_OUTPUT" "1" and output captured, its standard output and
+// error go through one pipe into the launching test's captured output (unset,
+// empty or "0": to the program's own streams). Returns the problem with any
+// other value. A `harness::BeforeRun`: called once, before tests start.
 std::optional<std::string> configure_launches(const harness::TestOpts& opts);
 
 // Starts `program` without arguments and with exactly the environment `env`
 // ("NAME=value" entries), the inherited working directory and standard input,
-// the default SIGPIPE action and no blocked signal, writing where the launch
-// settings say; waits for it, resuming after signals. A step of the set-up that
+// the default SIGPIPE action and no blocked signal, writing where
+// `configure_launches` said; waits for it, resuming after signals. A step of the set-up that
 // fails is named in the error. If the program is being stopped by a signal,
 // never returns: the test is not to report anything more.
-std::expected<ExitStatus, OsError> launch(const std::string& program,
-                                          const std::vector<std::string>& env);
+std::expected<ExitStatus, OsError> launch(const std::string& program, std::vector<std::string> env);
 
 // Blocks the ending signals that were not ignored at start in the calling
 // thread, and so in every thread it starts later, and starts the thread that
@@ -78,7 +67,6 @@ class OutputTail {
   void append(std::string_view bytes);
   // Writes the line and the kept bytes to `out` without copying them first.
   void write_to(std::ostream& out) const;
-  std::string text() const;
 
  private:
   std::size_t capacity_;

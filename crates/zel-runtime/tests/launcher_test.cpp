@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
 namespace zel_runtime {
@@ -24,7 +25,9 @@ TEST(OutputTail, KeepsTheEndAfterALineCountingWhatWasLeftOut) {
   for (const auto& c : cases) {
     OutputTail tail(4);
     for (const auto piece : c.pieces) tail.append(piece);
-    EXPECT_EQ(tail.text(), c.text);
+    std::ostringstream text;
+    tail.write_to(text);
+    EXPECT_EQ(text.str(), c.text);
   }
 }
 
