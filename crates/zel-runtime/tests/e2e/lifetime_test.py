@@ -44,7 +44,8 @@ def pids_in(path):
 
 class Endings(unittest.TestCase):
     def start(self, scratch, plan, args, stdout=subprocess.PIPE):
-        env = clean_env({"STANDIN_PLAN": json.dumps(plan), "TMPDIR": scratch})
+        env = clean_env({"STANDIN_PLAN": json.dumps(plan), "TMPDIR": scratch,
+                         "TEST_PREMATURE_EXIT_FILE": os.path.join(scratch, "premature")})
         return subprocess.Popen([STANDIN_BIN, *args], env=env, stdout=stdout,
                                 stderr=subprocess.PIPE)
 
@@ -67,6 +68,8 @@ class Endings(unittest.TestCase):
                 stdout, _ = program.communicate(timeout=30)
                 self.assertEqual(program.returncode, -number)
                 self.assertTrue(wait_until(lambda: not alive(runner), timeout=5))
+                # Ended by a signal, not by itself: a test engine sees it.
+                self.assertTrue(os.path.exists(os.path.join(scratch, "premature")))
                 if number != signal.SIGKILL:
                     self.assertFalse(os.path.exists(profile))
                     # Stopped, not reported: no result line for the killed runner.
