@@ -1,10 +1,27 @@
 // Any byte string handed to the profile reader yields a report or a typed
 // error, never a crash, a hang or a leak; a report that is read back twice is
-// the same report.
+// the same report; and whatever message the fast path decodes, the library's
+// accessors read to the same records.
 #include <kj/io.h>
 
+#include "direct_decode.h"
 #include "fuzz_target.h"
+#include "profile_support.h"
 #include "zel_package.h"
+
+namespace {
+
+void check_fast_path_agrees(const std::uint8_t* data, std::size_t size) {
+  const profile_test::Segments segments(
+      std::string_view(reinterpret_cast<const char*>(data), size));
+  if (segments.empty()) return;
+  if (const auto direct = zel_package::decode_directly(segments.get())) {
+    const auto library = zel_package::read_through_library(segments.get());
+    FUZZ_CHECK(library && *library == *direct);
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto read = [&] {
@@ -18,5 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     FUZZ_CHECK(!zel_package::debug_text(first.error()).empty());
   }
+  check_fast_path_agrees(data, size);
   return 0;
 }

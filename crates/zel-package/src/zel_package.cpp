@@ -16,25 +16,12 @@
 #include <string_view>
 #include <utility>
 
+#include "direct_decode.h"
 #include "profile.capnp.h"
 
 namespace zel_package {
 
 namespace {
-
-// Whether `bytes` is plain ASCII, eight bytes at a time: profile texts are
-// short names, and nearly all of them are.
-bool all_ascii(std::string_view bytes) {
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes.data() + i, sizeof word);
-    high |= word;
-  }
-  for (; i < bytes.size(); ++i) high |= static_cast<unsigned char>(bytes[i]);
-  return (high & 0x8080'8080'8080'8080ull) == 0;
-}
 
 // Copies a decoded profile field by field, in the order the checks must be
 // met: the first text or kind that fails a check ends the copy and is kept in
@@ -81,9 +68,7 @@ class ProfileCopier {
 
   bool copy_text(capnp::Text::Reader text, std::string& out) {
     const std::string_view bytes(text.begin(), text.size());
-    if (auto valid = all_ascii(bytes) ? std::expected<void, zel_utf8::Utf8Error>()
-                                      : zel_utf8::validate(bytes);
-        !valid) {
+    if (auto valid = check_text(bytes); !valid) {
       failure.emplace(valid.error());
       return false;
     }
@@ -114,20 +99,11 @@ std::expected<ProfileReport, PackageError> copy_profile(capnp::MessageReader& me
   return report;
 }
 
-// Walks the message through a reader whose traversal limit follows the
-// message's own size. A profile written field by field traverses each of its
-// words once (plus one for the root), so every well-formed profile of any size
-// still reads, with room to spare; what the limit stops is a small hostile
-// file whose pointers alias one another (or whose lists claim millions of
-// empty elements) and would otherwise expand into more records than memory holds.
+// Decoded directly when the fast path takes the message, else through the library.
 std::expected<ProfileReport, PackageError> copy_segments(
     kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
-  std::uint64_t words = 0;
-  for (const auto& segment : segments) words += segment.size();
-  capnp::ReaderOptions bounded = capnp_reader_options();
-  bounded.traversalLimitInWords = 2 * words + 8;
-  capnp::SegmentArrayMessageReader message(segments, bounded);
-  return copy_profile(message);
+  if (auto report = decode_directly(segments)) return std::move(*report);
+  return read_through_library(segments);
 }
 
 // The segments of a message whose words start at `first`, one after the
@@ -326,6 +302,22 @@ PackageError out_of_memory() {
 }
 
 }  // namespace
+
+// Walks the message through a reader whose traversal limit follows the
+// message's own size. A profile written field by field traverses each of its
+// words once (plus one for the root), so every well-formed profile of any size
+// still reads, with room to spare; what the limit stops is a small hostile
+// file whose pointers alias one another (or whose lists claim millions of
+// empty elements) and would otherwise expand into more records than memory holds.
+std::expected<ProfileReport, PackageError> read_through_library(
+    kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
+  std::uint64_t words = 0;
+  for (const auto& segment : segments) words += segment.size();
+  capnp::ReaderOptions bounded = capnp_reader_options();
+  bounded.traversalLimitInWords = 2 * words + 8;
+  capnp::SegmentArrayMessageReader message(segments, bounded);
+  return copy_profile(message);
+}
 
 capnp::ReaderOptions capnp_reader_options() {
   capnp::ReaderOptions options;

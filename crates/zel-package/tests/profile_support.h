@@ -74,6 +74,33 @@ inline Words text_words(std::string_view text) {
   return out;
 }
 
+// A stream-form message cut into its segments, or nothing when its table is unreadable.
+class Segments {
+ public:
+  explicit Segments(std::string_view bytes)
+      : words_(kj::heapArray<capnp::word>(bytes.size() / sizeof(capnp::word))) {
+    std::memcpy(words_.begin(), bytes.data(), words_.size() * sizeof(capnp::word));
+    try {
+      capnp::FlatArrayMessageReader message(words_);
+      for (unsigned i = 0;; ++i) {
+        const auto segment = message.getSegment(i);
+        if (segment == nullptr) break;
+        list_.push_back(segment);
+      }
+    } catch (const kj::Exception&) {
+      list_.clear();
+    }
+  }
+  bool empty() const { return list_.empty(); }
+  kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> get() const {
+    return kj::arrayPtr(list_.data(), list_.size());
+  }
+
+ private:
+  kj::Array<capnp::word> words_;
+  std::vector<kj::ArrayPtr<const capnp::word>> list_;
+};
+
 // Hands `bytes` to the reader the way a caller hands it an opened file.
 inline std::expected<zel_package::ProfileReport, zel_package::PackageError> read_bytes(
     std::string_view bytes) {
