@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "direct_decode.h"
+#include "guarded_map.h"
 #include "profile.capnp.h"
 
 namespace zel_package {
@@ -252,11 +253,40 @@ kj::Exception changed_while_read(const FileVersion& before, off_t size_now) {
               size_now, " bytes now); read it again once its writer is done"));
 }
 
+// Decodes the message that `table` describes at `position` of a regular file
+// from a guarded mapping of the file. Pages that another process truncates
+// away read as zeros instead of faulting, and the file's size and times before
+// and after the read reveal a rewrite; either way the records are dropped and
+// the change is reported. Empty when the file cannot be mapped (or the message
+// does not start on a word boundary): the caller copies it instead.
+std::optional<std::expected<ProfileReport, PackageError>> read_mapped_file(
+    int fd, off_t first_segment, std::uint64_t segment_bytes, const SegmentTable& table,
+    const FileVersion& before) {
+  if (first_segment % static_cast<off_t>(sizeof(capnp::word)) != 0) return std::nullopt;
+  const auto mapped = GuardedMap::map(
+      fd, static_cast<std::size_t>(first_segment + static_cast<off_t>(segment_bytes)));
+  if (!mapped) return std::nullopt;
+  const auto segments =
+      split_segments(reinterpret_cast<const capnp::word*>(mapped->data() + first_segment),
+                     kj::arrayPtr(table.sizes.data(), table.sizes.size()));
+  std::expected<ProfileReport, PackageError> report;
+  try {
+    report = copy_segments(kj::arrayPtr(segments.data(), segments.size()));
+  } catch (kj::Exception& exception) {
+    // A fault in bytes that changed underneath is the change, reported below.
+    report = std::unexpected(PackageError(kj::mv(exception)));
+  }
+  struct stat after {};
+  if (mapped->lost_pages() || ::fstat(fd, &after) != 0 || !(FileVersion::of(after) == before)) {
+    return std::unexpected(PackageError(changed_while_read(before, after.st_size)));
+  }
+  return report;
+}
+
 // Copies the message that `table` describes at `position` of a regular file
-// into memory of this process, then decodes it there. The file is copied
-// rather than mapped: a mapping of a file that another process truncates
-// faults on the lost pages, where a copy only ends early or reads new bytes,
-// which the file's size and times before and after the copy reveal.
+// into memory of this process, then decodes it there, unless the file can be
+// mapped. A copy only ends early or reads new bytes when another process
+// changes the file, which the file's size and times before and after reveal.
 std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t position,
                                                              const SegmentTable& table,
                                                              const FileVersion& before) {
@@ -264,6 +294,14 @@ std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t posit
       (table.message_words() - table.table_words) * sizeof(capnp::word);
   const off_t first_segment =
       position + static_cast<off_t>(table.table_words * sizeof(capnp::word));
+  // Leave the file where a stream reader would have: right after the message.
+  const auto leave_after_message = [&] {
+    ::lseek(fd, first_segment + static_cast<off_t>(segment_bytes), SEEK_SET);
+  };
+  if (auto report = read_mapped_file(fd, first_segment, segment_bytes, table, before)) {
+    leave_after_message();
+    return std::move(*report);
+  }
   WordBuffer buffer;
   buffer.reserve(static_cast<std::size_t>(segment_bytes));
   for (std::uint64_t done = 0; done < segment_bytes;) {
@@ -288,8 +326,7 @@ std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t posit
   if (::fstat(fd, &after) != 0 || !(FileVersion::of(after) == before)) {
     return std::unexpected(PackageError(changed_while_read(before, after.st_size)));
   }
-  // Leave the file where a stream reader would have: right after the message.
-  ::lseek(fd, first_segment + static_cast<off_t>(segment_bytes), SEEK_SET);
+  leave_after_message();
   const auto segments =
       split_segments(buffer.words(), kj::arrayPtr(table.sizes.data(), table.sizes.size()));
   return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
