@@ -29,7 +29,8 @@ void report_failure(std::string_view message, const FailureSite& site);
 // Fatal signals (SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL) and
 // std::terminate first write the failing thread's captured output to fd 1,
 // then go on to the handler that was there before. Installed in front of the
-// existing handlers; `remove_failure_hook` puts those back.
+// existing handlers; `remove_failure_hook` puts those back, except where a
+// handler installed since has taken the hook's place.
 void install_failure_hook();
 void remove_failure_hook();
 

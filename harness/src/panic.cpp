@@ -221,7 +221,13 @@ void remove_failure_hook() {
   if (!g_hook_installed) return;
   g_hook_installed = false;
   for (std::size_t i = 0; i < kFatalSignals.size(); ++i) {
-    sigaction(kFatalSignals[i], &g_previous_actions[i], nullptr);
+    // A handler that code under test installed since (and that passes on
+    // to ours) stays: putting the old action back would silently drop it.
+    struct sigaction current {};
+    if (sigaction(kFatalSignals[i], nullptr, &current) == 0 &&
+        (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_fatal_signal) {
+      sigaction(kFatalSignals[i], &g_previous_actions[i], nullptr);
+    }
   }
   std::set_terminate(g_previous_terminate);
 }
