@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "capture.h"
 #include "env.h"
 #include "harness/debug.h"
 #include "harness/io.h"
@@ -109,7 +110,10 @@ class XmlOutputTee final : public OutputFormatter {
     if (!passed) return passed;
     (void)junit_->write_run_finish(state);
     if (auto written = replace_file(path_, document_.text()); !written) {
-      return std::unexpected(written.error());
+      // An engine that finds no document reports nothing; the run must fail, naming why.
+      write_uncaptured(2, "error: cannot write XML_OUTPUT_FILE " + debug_str(path_) + ": " +
+                              std::strerror(written.error().code) + "\n");
+      return false;
     }
     return passed;
   }
@@ -190,6 +194,19 @@ std::optional<std::string> touch_shard_status_file(const EngineRequests& engine)
   // An existing file gets a new modification time, as touch(1) gives it.
   ::futimens(fd, nullptr);
   ::close(fd);
+  return std::nullopt;
+}
+
+std::optional<std::string> check_xml_output_file(const EngineRequests& engine) {
+  if (!engine.xml_output_file) return std::nullopt;
+  const std::string& path = *engine.xml_output_file;
+  // The document is written under a temporary name beside the path; whether
+  // that folder takes it is known now, before any test runs.
+  std::string probe = path + ".XXXXXX";
+  const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0) return file_problem("XML_OUTPUT_FILE", path, errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
   return std::nullopt;
 }
 

@@ -38,9 +38,14 @@ std::optional<std::string> mark_running(const EngineRequests& engine);
 // cannot.
 std::optional<std::string> touch_shard_status_file(const EngineRequests& engine);
 
+// Whether a temporary file can be made beside XML_OUTPUT_FILE, where the
+// document goes at the end. Returns the problem when it cannot.
+std::optional<std::string> check_xml_output_file(const EngineRequests& engine);
+
 // `console`, which also hands every event of the run to a JUnit formatter and
 // at the run's end writes its document to `path`: under a temporary name
-// beside it first, then renamed, so the path never holds half a document.
+// beside it first, then renamed, so the path never holds half a document. A
+// document that cannot be written fails the run with a line naming the path.
 std::unique_ptr<OutputFormatter> with_xml_output(std::unique_ptr<OutputFormatter> console,
                                                  std::string path);
 

@@ -352,6 +352,7 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
     if (const std::optional<std::string> problem = before_run(opts)) stop(*problem);
   }
   if (auto problem = touch_shard_status_file(opts.engine)) stop(*problem);
+  if (auto problem = check_xml_output_file(opts.engine)) stop(*problem);
   // A crashing test's captured output must not land inside a document.
   const bool document_on_stdout =
       opts.format == OutputFormat::Json || opts.format == OutputFormat::Junit;

@@ -143,6 +143,8 @@ class BadVariables(unittest.TestCase):
           "CTEST_RESOURCE_GROUP_0_CARDS": "id:0"},
          'CTEST_RESOURCE_GROUP_0_CARDS is "id:0", expected "id:<card id>,slots:<count>" with a '
          'card id of 1 to 64 characters from a-z, 0-9 and _'),
+        ({"XML_OUTPUT_FILE": "/nonexistent/report.xml"},
+         'cannot create XML_OUTPUT_FILE "/nonexistent/report.xml": No such file or directory'),
         ({"TEST_SHARD_INDEX": "0"},
          "TEST_SHARD_INDEX is set but TEST_TOTAL_SHARDS is not; a test engine sets both"),
     ]
@@ -157,6 +159,19 @@ class BadVariables(unittest.TestCase):
                 # A listing reads the shard variables only.
                 listed = run([STANDIN_BIN, "--list"], env=env)
                 self.assertEqual(listed.status, 101 if "TEST_SHARD_INDEX" in env else 0)
+
+    def test_a_document_that_cannot_be_written_fails_the_run_naming_the_path(self):
+        # A folder where the document should go passes the check at the start
+        # (its temporary file is made beside it) and refuses the rename at the end.
+        with tempfile.TemporaryDirectory() as scratch:
+            target = os.path.join(scratch, "report.xml")
+            os.mkdir(target)
+            program = run_program(STANDIN_BIN, env={"XML_OUTPUT_FILE": target})
+            self.assertEqual(program.status, 101)
+            self.assertTrue(program.stderr.endswith(
+                f'error: cannot write XML_OUTPUT_FILE "{target}": Is a directory\n'.encode()),
+                program.stderr)
+            self.assertEqual(os.listdir(scratch), ["report.xml"])
 
 
 if __name__ == "__main__":
