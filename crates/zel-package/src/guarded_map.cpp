@@ -40,28 +40,27 @@ std::array<GuardSlot, kGuardSlots> g_slots;
 std::uintptr_t g_page_size = 0;
 struct sigaction g_previous {};
 
-// Only the owner of a claimed slot writes its range, so there is one writer at a time.
+// Only the owner of a claimed slot writes its range, so there is one writer at a time. Every
+// access is sequentially consistent: a handler that sees either new bound also sees the odd
+// count stored before it, so it never keeps a mixed pair. (Fences would be lighter, but the
+// thread sanitizer cannot follow them, and this runs twice per mapping.)
 void set_range(GuardSlot& slot, std::uintptr_t begin, std::uintptr_t end) {
-  const std::uint64_t sequence = slot.sequence.load(std::memory_order_relaxed);
-  slot.sequence.store(sequence + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  slot.begin.store(begin, std::memory_order_relaxed);
-  slot.end.store(end, std::memory_order_relaxed);
-  slot.sequence.store(sequence + 2, std::memory_order_release);
+  const std::uint64_t sequence = slot.sequence.load();
+  slot.sequence.store(sequence + 1);
+  slot.begin.store(begin);
+  slot.end.store(end);
+  slot.sequence.store(sequence + 2);
 }
 
 // A range that is changing covers nothing: a mapping is only read between its registration and
 // its release, never while either is under way.
 bool covers(const GuardSlot& slot, std::uintptr_t address) {
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const std::uint64_t sequence = slot.sequence.load(std::memory_order_acquire);
+    const std::uint64_t sequence = slot.sequence.load();
     if (sequence % 2 != 0) return false;
-    const std::uintptr_t begin = slot.begin.load(std::memory_order_relaxed);
-    const std::uintptr_t end = slot.end.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (slot.sequence.load(std::memory_order_relaxed) == sequence) {
-      return begin <= address && address < end;
-    }
+    const std::uintptr_t begin = slot.begin.load();
+    const std::uintptr_t end = slot.end.load();
+    if (slot.sequence.load() == sequence) return begin <= address && address < end;
   }
   return false;
 }
