@@ -135,7 +135,9 @@ struct ProfileReport {
 
   // Reads exactly one unpacked stream message from the current position of
   // `input` and copies it into owned records. The input is released before the
-  // call returns, on every path; nothing of a failed read is kept.
+  // call returns, on every path; nothing of a failed read is kept. A regular
+  // file that another process truncates or rewrites meanwhile gives an error
+  // ("the file changed while it was read ..."), never a crash.
   static std::expected<ProfileReport, PackageError> read(kj::AutoCloseFd input);
   static std::expected<ProfileReport, PackageError> read(kj::Own<kj::InputStream> input);
 };
