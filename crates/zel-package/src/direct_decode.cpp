@@ -55,10 +55,12 @@ class Decoder {
   }
 
   bool decode(ProfileReport& out) {
-    // The root pointer is the first word of the first segment.
+    // The root pointer is the first word of the first segment, read as the
+    // only pointer of a struct without data.
     if (segments_.empty() || segments_[0].size == 0 || !spend(1)) return false;
+    const StructView message{.pointer_count = 1};
     StructView root;
-    if (!read_struct(0, 0, root)) return false;
+    if (!read_struct(message, 0, root)) return false;
     const std::uint32_t version = u32(root, 0);
     if (version < 1 || version > 3) return false;
     StructList tiles;
@@ -171,14 +173,16 @@ class Decoder {
             list.pointer_count};
   }
 
-  // The struct that the pointer at word `at` of `segment` leads to; a null
+  // The struct that pointer `index` of `s` leads to; a null or missing
   // pointer gives a struct of defaults.
-  bool read_struct(std::uint32_t segment, std::uint64_t at, StructView& out) {
-    const Word ref = word(segment, at);
+  bool read_struct(const StructView& s, unsigned index, StructView& out) {
+    const Word ref = pointer(s, index);
     out = {};
     if (ref == 0) return true;
     Target target;
-    if (!follow(segment, at, ref, target) || (target.ref & 3) != kStruct) return false;
+    if (!follow(s.segment, s.pointers_at + index, ref, target) || (target.ref & 3) != kStruct) {
+      return false;
+    }
     const auto data_words = static_cast<std::uint16_t>(target.ref >> 32);
     const auto pointer_count = static_cast<std::uint16_t>(target.ref >> 48);
     const std::uint64_t words = std::uint64_t{data_words} + pointer_count;
@@ -243,10 +247,7 @@ class Decoder {
       const StructView sample = element(samples, i);
       CycleSample& copied = out.samples.emplace_back();
       StructView step;
-      if (sample.pointer_count > 0 && !read_struct(sample.segment, sample.pointers_at, step)) {
-        return false;
-      }
-      if (!decode_step(step, copied.step)) return false;
+      if (!read_struct(sample, 0, step) || !decode_step(step, copied.step)) return false;
       copied.start_cycle = u32(sample, 0);
       copied.end_cycle = u32(sample, 1);
     }
