@@ -246,19 +246,27 @@ struct FileVersion {
   }
 };
 
-kj::Exception changed_while_read(const FileVersion& before, off_t size_now) {
-  return kj::Exception(
-      kj::Exception::Type::FAILED, __FILE__, __LINE__,
-      kj::str("the file changed while it was read (", before.size, " bytes when the read began, ",
-              size_now, " bytes now); read it again once its writer is done"));
+bool unchanged_since(int fd, const FileVersion& before) {
+  struct stat now {};
+  return ::fstat(fd, &now) == 0 && FileVersion::of(now) == before;
 }
 
-// Decodes the message that `table` describes at `position` of a regular file
-// from a guarded mapping of the file. Pages that another process truncates
-// away read as zeros instead of faulting, and the file's size and times before
-// and after the read reveal a rewrite; either way the records are dropped and
-// the change is reported. Empty when the file cannot be mapped (or the message
-// does not start on a word boundary): the caller copies it instead.
+PackageError changed_while_read(int fd, const FileVersion& before) {
+  struct stat now {};
+  ::fstat(fd, &now);
+  return PackageError(kj::Exception(
+      kj::Exception::Type::FAILED, __FILE__, __LINE__,
+      kj::str("the file changed while it was read (", before.size, " bytes when the read began, ",
+              now.st_size, " bytes now); read it again once its writer is done")));
+}
+
+// Decodes the message that `table` describes, whose segments start at byte
+// `first_segment` of a regular file, from a guarded mapping of the file. Pages
+// that another process truncates away read as zeros instead of faulting, and
+// the file's size and times before and after the read reveal a rewrite; either
+// way the records are dropped and the change is reported. Empty when the file
+// cannot be mapped (or the segments do not start on a word boundary): the
+// caller copies it instead.
 std::optional<std::expected<ProfileReport, PackageError>> read_mapped_file(
     int fd, off_t first_segment, std::uint64_t segment_bytes, const SegmentTable& table,
     const FileVersion& before) {
@@ -276,9 +284,8 @@ std::optional<std::expected<ProfileReport, PackageError>> read_mapped_file(
     // A fault in bytes that changed underneath is the change, reported below.
     report = std::unexpected(PackageError(kj::mv(exception)));
   }
-  struct stat after {};
-  if (mapped->lost_pages() || ::fstat(fd, &after) != 0 || !(FileVersion::of(after) == before)) {
-    return std::unexpected(PackageError(changed_while_read(before, after.st_size)));
+  if (mapped->lost_pages() || !unchanged_since(fd, before)) {
+    return std::unexpected(changed_while_read(fd, before));
   }
   return report;
 }
@@ -316,16 +323,11 @@ std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t posit
     }
     if (n == 0) {
       // The size checked before the copy held the whole message: it shrank since.
-      struct stat now {};
-      ::fstat(fd, &now);
-      return std::unexpected(PackageError(changed_while_read(before, now.st_size)));
+      return std::unexpected(changed_while_read(fd, before));
     }
     done += static_cast<std::uint64_t>(n);
   }
-  struct stat after {};
-  if (::fstat(fd, &after) != 0 || !(FileVersion::of(after) == before)) {
-    return std::unexpected(PackageError(changed_while_read(before, after.st_size)));
-  }
+  if (!unchanged_since(fd, before)) return std::unexpected(changed_while_read(fd, before));
   leave_after_message();
   const auto segments =
       split_segments(buffer.words(), kj::arrayPtr(table.sizes.data(), table.sizes.size()));
