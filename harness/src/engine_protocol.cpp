@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "capture.h"
 #include "env.h"
@@ -19,6 +20,8 @@
 namespace harness {
 namespace {
 
+// The bytes as they are: an engine's path need not be valid text, and a
+// shard number that is not should be named, not taken for unset.
 std::optional<std::string> raw_env(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
@@ -66,6 +69,14 @@ std::expected<std::optional<Shard>, std::string> read_shard() {
                            ", expected an index below " + kTotal + " (" + *total_text + ")");
   }
   return Shard{*total, *index};
+}
+
+// A new private file under a unique name beside `path` (`path` and six more
+// characters), for the document on its way there: its descriptor, or -1 with
+// errno set.
+int temporary_beside(const std::string& path, std::string& name) {
+  name = path + ".XXXXXX";
+  return ::mkostemp(name.data(), O_CLOEXEC);
 }
 
 std::string file_problem(const char* variable, const std::string& path, int error) {
@@ -123,27 +134,19 @@ class XmlOutputTee final : public OutputFormatter {
 
  private:
   static IoResult replace_file(const std::string& path, std::string_view bytes) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    std::string temporary;
+    int fd = temporary_beside(path, temporary);
     if (fd < 0) return std::unexpected(IoError{errno});
     const auto fail = [&](int error) -> IoResult {
-      ::close(fd);
+      if (fd >= 0) ::close(fd);
       ::unlink(temporary.c_str());
       return std::unexpected(IoError{error});
     };
     // mkostemp makes the file private; a report is for whoever runs the engine.
     if (::fchmod(fd, 0644) != 0) return fail(errno);
     if (auto written = make_fd_sink(fd)->write(bytes); !written) return fail(written.error().code);
-    if (::close(fd) != 0) {
-      const int error = errno;
-      ::unlink(temporary.c_str());
-      return std::unexpected(IoError{error});
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-      const int error = errno;
-      ::unlink(temporary.c_str());
-      return std::unexpected(IoError{error});
-    }
+    const int closed = ::close(std::exchange(fd, -1));
+    if (closed != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) return fail(errno);
     return {};
   }
 
@@ -202,8 +205,8 @@ std::optional<std::string> check_xml_output_file(const EngineRequests& engine) {
   const std::string& path = *engine.xml_output_file;
   // The document is written under a temporary name beside the path; whether
   // that folder takes it is known now, before any test runs.
-  std::string probe = path + ".XXXXXX";
-  const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+  std::string probe;
+  const int fd = temporary_beside(path, probe);
   if (fd < 0) return file_problem("XML_OUTPUT_FILE", path, errno);
   ::close(fd);
   ::unlink(probe.c_str());
