@@ -4,7 +4,11 @@
 # ARGS is passed to the test program: make run ARGS="--list"
 # make bench prints the speed figures of an optimised build (scripts/bench).
 
-.PHONY: run test build configure deps bench
+.PHONY: run test build build-run configure deps bench
+
+# What the run needs: the program, its five runners and the profile reader.
+RUN_TARGETS := hardware_e2e zel-host-e2e zel-hardware-e2e zel-randomized-e2e zel-gemm-e2e \
+	zel-attention-f16-e2e zel-profile
 
 deps:
 	@scripts/install-deps
@@ -15,7 +19,10 @@ configure: deps
 build: configure
 	@cmake --build --preset debug
 
-run: build
+build-run: configure
+	@cmake --build --preset debug --target $(RUN_TARGETS)
+
+run: build-run
 	target/debug/hardware_e2e $(ARGS)
 
 test: build

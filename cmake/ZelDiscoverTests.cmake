@@ -4,7 +4,8 @@
 #   list(APPEND CMAKE_MODULE_PATH <this folder>)
 #   include(ZelDiscoverTests)
 #   zel_discover_tests(<target> [TEST_PREFIX <prefix>] [DEFAULT_CARD <id>]
-#                      [DISCOVERY_TIMEOUT <seconds>] [PROPERTIES <name> <value> ...])
+#                      [RUNNER_TIMEOUT <seconds>] [DISCOVERY_TIMEOUT <seconds>]
+#                      [PROPERTIES <name> <value> ...])
 #
 # When ctest starts (not when the project is built, so a listing problem never
 # breaks the build) it runs `<program> --list` and registers each test as
@@ -16,6 +17,12 @@
 # `ENVIRONMENT` and `LABELS` given in PROPERTIES are added to these, other
 # properties are set as given.
 #
+# `RUNNER_TIMEOUT <seconds>` bounds every runner: the tests get
+# `ZEL_RUNNER_TIMEOUT=<seconds>`, so the program stops a runner that takes
+# longer and reports its test, and a `TIMEOUT` of the bound plus 35 s (the
+# program's 5 s grace and a margin) as ctest's own backstop. ctest's time also
+# counts a wait for the card, which a resource spec file avoids.
+#
 # The listing runs without the sharding, card and report variables of a test
 # engine, so a ctest started inside a CI shard still registers every test; the
 # registered tests run without them too, since those variables address the
@@ -26,10 +33,10 @@ set(_ZEL_DISCOVER_TESTS_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/ZelDiscoverTestsAdd.cm
 # The test-engine variables of the program that never reach a listing or a
 # registered single-test run.
 set(_ZEL_ENGINE_VARIABLES TEST_TOTAL_SHARDS TEST_SHARD_INDEX TEST_SHARD_STATUS_FILE
-    XML_OUTPUT_FILE TEST_PREMATURE_EXIT_FILE)
+    XML_OUTPUT_FILE TEST_PREMATURE_EXIT_FILE TESTBRIDGE_TEST_ONLY)
 
 function(zel_discover_tests target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TEST_PREFIX;DEFAULT_CARD;DISCOVERY_TIMEOUT"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TEST_PREFIX;DEFAULT_CARD;RUNNER_TIMEOUT;DISCOVERY_TIMEOUT"
                         "PROPERTIES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "zel_discover_tests: unexpected arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -50,8 +57,20 @@ function(zel_discover_tests target)
 
   # The properties every registered test gets, with the caller's merged in.
   set(environment "ZEL_CARD=${arg_DEFAULT_CARD}")
-  set(labels "hardware")
   set(others "")
+  if(DEFINED arg_RUNNER_TIMEOUT)
+    if(NOT arg_RUNNER_TIMEOUT MATCHES "^0*([0-9]*)(\\.[0-9]+)?$" OR
+       CMAKE_MATCH_1 MATCHES "[0-9][0-9][0-9][0-9][0-9][0-9][0-9]")
+      message(FATAL_ERROR "zel_discover_tests: RUNNER_TIMEOUT is '${arg_RUNNER_TIMEOUT}', "
+                          "expected seconds such as 600 or 2.5")
+    endif()
+    list(APPEND environment "ZEL_RUNNER_TIMEOUT=${arg_RUNNER_TIMEOUT}")
+    # The bound plus 35 s, its fraction kept: ctest takes fractional seconds.
+    set(fraction "${CMAKE_MATCH_2}")
+    math(EXPR backstop "0${CMAKE_MATCH_1} + 35")
+    string(APPEND others " TIMEOUT ${backstop}${fraction}")
+  endif()
+  set(labels "hardware")
   set(key "")
   foreach(item IN LISTS arg_PROPERTIES)
     if(key STREQUAL "")

@@ -81,6 +81,11 @@ std::vector<std::uint8_t> CaptureBuffer::take() {
   return std::move(bytes_);
 }
 
+std::vector<std::uint8_t> CaptureBuffer::copy() {
+  std::lock_guard lock(mutex_);
+  return bytes_;
+}
+
 void install_dispatching_streams() {
   static std::once_flag once;
   std::call_once(once, [] {

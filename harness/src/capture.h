@@ -25,6 +25,8 @@ class CaptureBuffer {
  public:
   void append(const char* data, std::size_t size);
   std::vector<std::uint8_t> take();
+  // What was written so far, for a test that is cut short while it runs.
+  std::vector<std::uint8_t> copy();
 
  private:
   friend void flush_capture_for_abort() noexcept;

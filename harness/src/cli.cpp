@@ -394,6 +394,8 @@ ParseOutcome parse_opts(const std::vector<std::string>& args) {
   auto engine = read_engine_requests();
   if (!engine) return ParseError{engine.error()};
   opts.engine = std::move(*engine);
+  // A build engine's test filter stands in for a filter the command line does not give.
+  if (opts.filters.empty() && opts.engine.test_only) opts.filters.push_back(*opts.engine.test_only);
 
   if (opts.logfile) {
     // A warning that cannot be written is not worth failing the run for.

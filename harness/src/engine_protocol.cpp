@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -84,14 +86,51 @@ std::string file_problem(const char* variable, const std::string& path, int erro
          std::strerror(error);
 }
 
+// Properties the program adds to the document; set before tests start.
+std::vector<std::pair<std::string, std::string>>& added_properties() {
+  static auto* properties = new std::vector<std::pair<std::string, std::string>>;
+  return *properties;
+}
+
+std::string host_name() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+// Now, in UTC, as an XML date and time without a zone: "2026-12-09T14:03:07".
+std::string utc_timestamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  return text;
+}
+
+// What tells this run's document apart from those of other hosts and shards.
+JunitContext run_context(const std::optional<Shard>& shard) {
+  JunitContext context{host_name(), utc_timestamp(), added_properties()};
+  context.properties.emplace_back("host", context.hostname);
+  if (shard) {
+    context.properties.emplace_back(
+        "shard", std::to_string(shard->index + 1) + "/" + std::to_string(shard->total));
+  }
+  std::ranges::stable_sort(context.properties, {}, [](const auto& p) { return p.first; });
+  return context;
+}
+
 // Forwards every event to the console formatter and to a JUnit formatter
-// that writes into memory; the console's answers decide the run.
+// that writes into memory; the console's answers decide the run. The
+// document always carries the measured times, and the run's context.
 class XmlOutputTee final : public OutputFormatter {
  public:
-  XmlOutputTee(std::unique_ptr<OutputFormatter> console, std::string path)
+  XmlOutputTee(std::unique_ptr<OutputFormatter> console, std::string path,
+               std::optional<Shard> shard)
       : console_(std::move(console)),
-        junit_(make_junit_formatter(document_)),
-        path_(std::move(path)) {}
+        junit_(make_junit_formatter(document_, JunitContext{})),
+        path_(std::move(path)),
+        shard_(shard) {}
 
   IoResult write_discovery_start() override { return console_->write_discovery_start(); }
   IoResult write_test_discovered(const TestDesc& desc, std::string_view test_type) override {
@@ -102,6 +141,7 @@ class XmlOutputTee final : public OutputFormatter {
   }
   IoResult write_run_start(std::size_t test_count,
                            std::optional<std::uint64_t> shuffle_seed) override {
+    junit_ = make_junit_formatter(document_, run_context(shard_));
     (void)junit_->write_run_start(test_count, shuffle_seed);
     return console_->write_run_start(test_count, shuffle_seed);
   }
@@ -113,8 +153,14 @@ class XmlOutputTee final : public OutputFormatter {
                         const std::optional<TestExecTime>& exec_time,
                         std::span<const std::uint8_t> stdout_bytes,
                         const ConsoleTestState& state) override {
-    (void)junit_->write_result(desc, result, exec_time, stdout_bytes, state);
+    (void)junit_->write_result(desc, result, exec_time ? exec_time : measured_, stdout_bytes,
+                               state);
+    measured_.reset();
     return console_->write_result(desc, result, exec_time, stdout_bytes, state);
+  }
+  void note_measured_time(const TestDesc& desc, TestExecTime time) override {
+    measured_ = time;
+    console_->note_measured_time(desc, time);
   }
   std::expected<bool, IoError> write_run_finish(const ConsoleTestState& state) override {
     const auto passed = console_->write_run_finish(state);
@@ -154,6 +200,8 @@ class XmlOutputTee final : public OutputFormatter {
   StringSink document_;
   std::unique_ptr<OutputFormatter> junit_;
   std::string path_;
+  std::optional<Shard> shard_;
+  std::optional<TestExecTime> measured_;  // of the result about to be written
 };
 
 }  // namespace
@@ -166,6 +214,7 @@ std::expected<EngineRequests, std::string> read_engine_requests() {
   requests.shard_status_file = file_env("TEST_SHARD_STATUS_FILE");
   requests.xml_output_file = file_env("XML_OUTPUT_FILE");
   requests.premature_exit_file = file_env("TEST_PREMATURE_EXIT_FILE");
+  requests.test_only = file_env("TESTBRIDGE_TEST_ONLY");
   return requests;
 }
 
@@ -214,8 +263,12 @@ std::optional<std::string> check_xml_output_file(const EngineRequests& engine) {
 }
 
 std::unique_ptr<OutputFormatter> with_xml_output(std::unique_ptr<OutputFormatter> console,
-                                                 std::string path) {
-  return std::make_unique<XmlOutputTee>(std::move(console), std::move(path));
+                                                 std::string path, std::optional<Shard> shard) {
+  return std::make_unique<XmlOutputTee>(std::move(console), std::move(path), shard);
+}
+
+void add_report_property(std::string name, std::string value) {
+  added_properties().emplace_back(std::move(name), std::move(value));
 }
 
 }  // namespace harness

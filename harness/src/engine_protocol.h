@@ -2,12 +2,12 @@
 // (TEST_TOTAL_SHARDS, TEST_SHARD_INDEX), the status file that says the
 // program understood them, a copy of the run's JUnit document
 // (XML_OUTPUT_FILE) and the marker that exists only while the program runs
-// (TEST_PREMATURE_EXIT_FILE). With none of them set nothing here changes a
-// run.
+// (TEST_PREMATURE_EXIT_FILE), and a build engine's test filter
+// (TESTBRIDGE_TEST_ONLY). With none of them set nothing here changes a run.
 //
 //   auto requests = read_engine_requests();         // once, with the options
 //   tests = keep_shard(opts.engine.shard, tests);   // after the filters
-//   formatter = with_xml_output(std::move(formatter), path);
+//   formatter = with_xml_output(std::move(formatter), path, opts.engine.shard);
 #pragma once
 
 #include <expected>
@@ -46,7 +46,9 @@ std::optional<std::string> check_xml_output_file(const EngineRequests& engine);
 // at the run's end writes its document to `path`: under a temporary name
 // beside it first, then renamed, so the path never holds half a document. A
 // document that cannot be written fails the run with a line naming the path.
+// The document carries every test's measured time, the host name, the run's
+// start, the `shard` and the properties the program added.
 std::unique_ptr<OutputFormatter> with_xml_output(std::unique_ptr<OutputFormatter> console,
-                                                 std::string path);
+                                                 std::string path, std::optional<Shard> shard);
 
 }  // namespace harness

@@ -121,9 +121,18 @@ void append_testcase(std::string& out, const FinishedTest& test, bool show_outpu
   }
 }
 
+void append_property(std::string& out, const std::string& name, const std::string& value) {
+  out += "<property name=\"";
+  zel_text::append_xml_attribute(out, name);
+  out += "\" value=\"";
+  zel_text::append_xml_attribute(out, value);
+  out += "\"/>";
+}
+
 class JunitFormatter final : public OutputFormatter {
  public:
-  explicit JunitFormatter(OutputSink& out) : out_(out) {}
+  JunitFormatter(OutputSink& out, std::optional<JunitContext> context)
+      : out_(out), context_(std::move(context)) {}
 
   IoResult write_discovery_start() override { return {}; }
   IoResult write_test_discovered(const TestDesc&, std::string_view) override { return {}; }
@@ -151,7 +160,18 @@ class JunitFormatter final : public OutputFormatter {
     std::string doc = "<testsuites><testsuite name=\"test\" package=\"test\" id=\"0\" errors=\"0\"";
     doc += " failures=\"" + std::to_string(state.failed) + '"';
     doc += " tests=\"" + std::to_string(state.total) + '"';
-    doc += " skipped=\"" + std::to_string(state.ignored) + "\" >";
+    doc += " skipped=\"" + std::to_string(state.ignored) + '"';
+    if (context_) {
+      doc += " hostname=\"";
+      zel_text::append_xml_attribute(doc, context_->hostname);
+      doc += "\" timestamp=\"" + context_->timestamp + '"';
+    }
+    doc += " >";
+    if (context_ && !context_->properties.empty()) {
+      doc += "<properties>";
+      for (const auto& [name, value] : context_->properties) append_property(doc, name, value);
+      doc += "</properties>";
+    }
     for (const FinishedTest& test : finished_) append_testcase(doc, test, state.show_output);
     doc += "<system-out/><system-err/></testsuite></testsuites>\n";
     finished_.clear();
@@ -170,13 +190,18 @@ class JunitFormatter final : public OutputFormatter {
 
  private:
   OutputSink& out_;
+  std::optional<JunitContext> context_;
   std::vector<FinishedTest> finished_;
 };
 
 }  // namespace
 
 std::unique_ptr<OutputFormatter> make_junit_formatter(OutputSink& out) {
-  return std::make_unique<JunitFormatter>(out);
+  return std::make_unique<JunitFormatter>(out, std::nullopt);
+}
+
+std::unique_ptr<OutputFormatter> make_junit_formatter(OutputSink& out, JunitContext context) {
+  return std::make_unique<JunitFormatter>(out, std::move(context));
 }
 
 }  // namespace harness

@@ -14,6 +14,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "capture.h"
 #include "failure_report.h"
@@ -185,7 +186,26 @@ std::string failure_report(std::string_view message, const FailureSite& site) {
   return report;
 }
 
+namespace {
+thread_local BeforeFailureReport* t_before_report = nullptr;
+}  // namespace
+
+BeforeFailureReport::BeforeFailureReport(std::function<void()> note)
+    : note_(std::move(note)), previous_(std::exchange(t_before_report, this)) {}
+
+BeforeFailureReport::~BeforeFailureReport() {
+  if (t_before_report == this) t_before_report = previous_;
+}
+
+void BeforeFailureReport::run_pending() {
+  if (BeforeFailureReport* before = t_before_report) {
+    t_before_report = before->previous_;  // once, and not again from inside
+    if (before->note_) before->note_();
+  }
+}
+
 void report_failure(std::string_view message, const FailureSite& site) {
+  BeforeFailureReport::run_pending();
   // One write, so the report stays in one piece next to other threads' output.
   std::cerr << failure_report(message, site);
 }

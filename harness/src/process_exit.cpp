@@ -6,12 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "harness/run.h"
+#include "harness/stop.h"
 
 namespace harness {
 namespace {
 std::atomic<bool> g_threads_abandoned{false};
-std::atomic<bool> g_reports_held{false};
 // Written once before any test thread exists; only read afterwards.
 std::string g_remove_at_end;
 }  // namespace
@@ -21,20 +20,13 @@ void remove_at_normal_end(std::string path) {
 }
 
 void finish_normally() {
-  if (reports_held()) wait_for_end();
+  // A process being stopped by a signal ends by that signal, not by itself.
+  if (stop_begun()) wait_for_end();
   if (!g_remove_at_end.empty()) ::unlink(g_remove_at_end.c_str());
 }
 
 void note_threads_abandoned() {
   g_threads_abandoned.store(true);
-}
-
-void hold_reports() {
-  g_reports_held.store(true);
-}
-
-bool reports_held() {
-  return g_reports_held.load();
 }
 
 void wait_for_end() {

@@ -23,9 +23,8 @@ void finish_normally();
 // Marks that test threads may outlive the run loop.
 void note_threads_abandoned();
 
-// True once `hold_reports` was called; the caller is then to block for good
-// (`wait_for_end`) instead of reporting or ending the process.
-bool reports_held();
+// Blocks the calling thread until the process ends (by a signal, once a stop
+// has begun).
 [[noreturn]] void wait_for_end();
 
 }  // namespace harness

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "harness/time.h"
 #include "process_exit.h"
 #include "run_loop.h"
+#include "stop_state.h"
 
 namespace harness {
 namespace {
@@ -102,19 +104,24 @@ struct TestRun {
   bool nocapture;
   std::optional<TestTimeOptions> time_options;
   std::shared_ptr<Completions> completions;
+  std::shared_ptr<TestProgress> progress;
 
   void run() {
-    auto buffer = nocapture ? nullptr : std::make_shared<CaptureBuffer>();
+    auto buffer = progress ? progress->buffer
+                           : (nocapture ? nullptr : std::make_shared<CaptureBuffer>());
     CaptureScope capture(buffer);
-    std::optional<std::chrono::steady_clock::time_point> start;
-    if (time_options) start = std::chrono::steady_clock::now();
+    set_thread_progress(progress.get());
+    const auto start = std::chrono::steady_clock::now();
     const TestOutcome outcome = call_catching(desc, [this] { return call_test_fn(fn); });
+    const TestExecTime measured{std::chrono::steady_clock::now() - start};
     std::optional<TestExecTime> exec_time;
-    if (start) exec_time = TestExecTime{std::chrono::steady_clock::now() - *start};
+    if (time_options) exec_time = measured;
+    set_thread_progress(nullptr);
     capture.stop();
     TestResult result = calc_result(desc, outcome, time_options, exec_time);
     completions->send(CompletedTest{id, std::move(desc), std::move(result), exec_time,
-                                    buffer ? buffer->take() : std::vector<std::uint8_t>{}});
+                                    buffer ? buffer->take() : std::vector<std::uint8_t>{},
+                                    measured});
   }
 
   void run_as_benchmark() {
@@ -142,18 +149,18 @@ struct TestRun {
       result.bench = *bencher.summary();
     }
     completions->send(CompletedTest{id, std::move(desc), std::move(result), std::nullopt,
-                                    buffer ? buffer->take() : std::vector<std::uint8_t>{}});
+                                    buffer ? buffer->take() : std::vector<std::uint8_t>{}, std::nullopt});
   }
 };
 
 using IdAndTest = std::pair<TestId, TestDescAndFn>;
 
 // Waits for the next completion; in parallel mode also sends the notices of
-// tests that passed their 60-second mark meanwhile.
-std::expected<CompletedTest, IoError> receive_completion(Completions& completions,
-                                                         const RunningTests& running,
-                                                         TimeoutQueue& queue,
-                                                         const EventHandler& notify) {
+// tests that passed their 60-second mark meanwhile. Nothing once a stop's
+// report is asked for and every completion already sent was received.
+std::expected<std::optional<CompletedTest>, IoError> receive_completion(
+    Completions& completions, const RunningTests& running, TimeoutQueue& queue,
+    const EventHandler& notify) {
   while (true) {
     if (queue.empty()) return completions.recv();
     std::optional<CompletedTest> message = completions.recv_until(queue.front().deadline);
@@ -162,8 +169,24 @@ std::expected<CompletedTest, IoError> receive_completion(Completions& completion
         return std::unexpected(sent.error());
       }
     }
-    if (message) return std::move(*message);
+    if (message) return message;
+    if (completions.woken()) return std::nullopt;
   }
+}
+
+// A stop's report was asked for: the tests still running are reported as
+// interrupted, and their threads are left to the end of the process.
+IoResult report_interrupted(const RunningTests& running, const TestOpts& opts,
+                            const EventHandler& notify) {
+  const std::optional<StopNotice> stop = stop_notice();
+  if (!stop) return {};
+  for (auto& done : interrupted_results(running, *stop, opts.time_options.has_value())) {
+    if (auto sent = notify(TestEvent{TestEvent::Result{std::move(done)}}); !sent) return sent;
+  }
+  for (const auto& [id, test] : running) {
+    if (test.thread) note_threads_abandoned();
+  }
+  return {};
 }
 
 }  // namespace
@@ -254,17 +277,35 @@ std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQu
   return timed_out;
 }
 
+std::vector<CompletedTest> interrupted_results(const RunningTests& running,
+                                               const StopNotice& stop, bool time_reported) {
+  std::vector<CompletedTest> results;
+  for (const auto& [id, test] : running) {
+    if (!test.desc || !test.progress) continue;
+    TestProgress& progress = *test.progress;
+    const TestExecTime ran{std::max(stop.arrival - progress.start,
+                                    std::chrono::steady_clock::duration::zero())};
+    results.push_back(CompletedTest{
+        id, *test.desc, TestResult::failed_msg(interrupted_message(stop, progress)),
+        time_reported ? std::optional(ran) : std::nullopt,
+        progress.buffer ? progress.buffer->copy() : std::vector<std::uint8_t>{}, ran});
+  }
+  return results;
+}
+
 std::optional<ThreadHandle> run_test(const TestOpts& opts, bool force_ignore, TestId id,
                                      TestDescAndFn test,
-                                     const std::shared_ptr<Completions>& completions) {
+                                     const std::shared_ptr<Completions>& completions,
+                                     const std::shared_ptr<TestProgress>& progress) {
   if (force_ignore || test.desc.ignore) {
     completions->send(
-        CompletedTest{id, std::move(test.desc), TestResult::ignored(), std::nullopt, {}});
+        CompletedTest{id, std::move(test.desc), TestResult::ignored(), std::nullopt, {}, std::nullopt});
     return std::nullopt;
   }
   const bool benchmark = is_benchmark(test.testfn);
   auto work = std::make_shared<TestRun>(TestRun{id, std::move(test.desc), std::move(test.testfn),
-                                                opts.nocapture, opts.time_options, completions});
+                                                opts.nocapture, opts.time_options, completions,
+                                                progress});
   if (benchmark) {
     work->run_as_benchmark();
     return std::nullopt;
@@ -316,16 +357,29 @@ IoResult run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
 
   install_dispatching_streams();
   auto completions = std::make_shared<Completions>();
+  const StopWaker stop_waker([completions] { completions->wake(); });
+  // What a stop's report needs of a test about to start.
+  const auto started = [&opts](const TestDesc& desc) {
+    auto progress = std::make_shared<TestProgress>();
+    progress->start = std::chrono::steady_clock::now();
+    if (!opts.nocapture) progress->buffer = std::make_shared<CaptureBuffer>();
+    return RunningTest{std::nullopt, desc, std::move(progress)};
+  };
 
   if (concurrency == 1) {
     for (auto& [id, test] : test_list) {
+      if (stop_begun()) break;
+      RunningTests running;
+      RunningTest& current = running[id] = started(test.desc);
       if (auto sent = notify(TestEvent{TestEvent::Wait{test.desc}}); !sent) return sent;
-      std::optional<ThreadHandle> thread =
-          run_test(opts, force_ignore, id, std::move(test), completions);
-      CompletedTest done = completions->recv();
-      done.result = apply_join_outcome(std::move(done.result), thread && thread->join());
-      const bool failed = done.result.is_failure();
-      if (auto sent = notify(TestEvent{TestEvent::Result{std::move(done)}}); !sent) return sent;
+      current.thread =
+          run_test(opts, force_ignore, id, std::move(test), completions, current.progress);
+      std::optional<CompletedTest> done = completions->recv();
+      if (!done) return report_interrupted(running, opts, notify);
+      done->result = apply_join_outcome(std::move(done->result),
+                                        current.thread && current.thread->join());
+      const bool failed = done->result.is_failure();
+      if (auto sent = notify(TestEvent{TestEvent::Result{std::move(*done)}}); !sent) return sent;
       if (opts.fail_fast && failed) return {};
     }
   } else {
@@ -342,34 +396,46 @@ IoResult run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
       }
     } abandon_guard{running};
     std::size_t next = 0;
-    while (next < test_list.size() || !running.empty()) {
-      while (running.size() < concurrency && next < test_list.size()) {
+    // A stop starts no further test.
+    const auto more = [&] { return next < test_list.size() && !stop_begun(); };
+    while (more() || !running.empty()) {
+      while (running.size() < concurrency && more()) {
         auto& [id, test] = test_list[next++];
         const MonotonicInstant deadline = std::chrono::steady_clock::now() + timeout_interval();
         TestDesc desc = test.desc;
+        RunningTest& entry = running[id] = started(desc);
         if (auto sent = notify(TestEvent{TestEvent::Wait{desc}}); !sent) return sent;
-        running[id] = RunningTest{run_test(opts, force_ignore, id, std::move(test), completions)};
+        entry.thread =
+            run_test(opts, force_ignore, id, std::move(test), completions, entry.progress);
         timeouts.push_back(TimeoutEntry{id, std::move(desc), deadline});
       }
+      if (running.empty()) break;
       auto done = receive_completion(*completions, running, timeouts, notify);
       if (!done) return std::unexpected(done.error());
-      auto finished = running.extract(done->id);
+      if (!*done) return report_interrupted(running, opts, notify);
+      auto finished = running.extract((*done)->id);
       const bool thread_failed =
           !finished.empty() && finished.mapped().thread && finished.mapped().thread->join();
-      done->result = apply_join_outcome(std::move(done->result), thread_failed);
-      const bool failed = done->result.is_failure();
-      if (auto sent = notify(TestEvent{TestEvent::Result{std::move(*done)}}); !sent) return sent;
+      CompletedTest& completed = **done;
+      completed.result = apply_join_outcome(std::move(completed.result), thread_failed);
+      const bool failed = completed.result.is_failure();
+      if (auto sent = notify(TestEvent{TestEvent::Result{std::move(completed)}}); !sent) {
+        return sent;
+      }
       if (opts.fail_fast && failed) return {};
     }
   }
 
   if (opts.run_benchmarks) {
     for (auto& [id, bench] : bench_list) {
+      if (stop_begun()) break;
       if (auto sent = notify(TestEvent{TestEvent::Wait{bench.desc}}); !sent) return sent;
       std::optional<ThreadHandle> thread = run_test(opts, false, id, std::move(bench), completions);
-      CompletedTest done = completions->recv();
-      done.result = apply_join_outcome(std::move(done.result), thread && thread->join());
-      if (auto sent = notify(TestEvent{TestEvent::Result{std::move(done)}}); !sent) return sent;
+      // A benchmark runs on this thread: its message is already sent.
+      std::optional<CompletedTest> done = completions->recv();
+      if (!done) break;
+      done->result = apply_join_outcome(std::move(done->result), thread && thread->join());
+      if (auto sent = notify(TestEvent{TestEvent::Result{std::move(*done)}}); !sent) return sent;
     }
   }
   return {};

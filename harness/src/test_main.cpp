@@ -15,6 +15,7 @@
 #include "harness/fatal.h"
 #include "harness/run.h"
 #include "process_exit.h"
+#include "stop_state.h"
 
 namespace harness {
 namespace {
@@ -106,7 +107,6 @@ class ConsoleRun {
   ConsoleTestState& state() { return state_; }
 
   IoResult on_event(TestEvent event) {
-    if (reports_held()) wait_for_end();
     return std::visit([this](auto& e) { return handle(e); }, event.event);
   }
 
@@ -126,6 +126,7 @@ class ConsoleRun {
     if (log_) {
       if (auto written = log_->write(result_log_line(done)); !written) return written;
     }
+    if (done.measured_time) formatter_.note_measured_time(done.desc, *done.measured_time);
     if (auto written = formatter_.write_result(done.desc, done.result, done.exec_time,
                                                done.stdout_bytes, state_);
         !written) {
@@ -249,7 +250,8 @@ std::expected<bool, IoError> run_tests_console_to(OutputSink& out, const TestOpt
   std::unique_ptr<OutputFormatter> formatter =
       make_run_formatter(out, opts, tests, stdout_is_terminal);
   if (opts.engine.xml_output_file) {
-    formatter = with_xml_output(std::move(formatter), *opts.engine.xml_output_file);
+    formatter =
+        with_xml_output(std::move(formatter), *opts.engine.xml_output_file, opts.engine.shard);
   }
   return run_tests_with(*formatter, opts, std::move(tests));
 }
@@ -267,10 +269,11 @@ std::expected<bool, IoError> run_tests_with(OutputFormatter& formatter, const Te
   }
   ConsoleTestState& state = run.state();
   state.exec_time = TestSuiteExecTime{std::chrono::steady_clock::now() - start};
+  // A stopped run reports the tests that started, and counts only those.
+  if (stop_begun()) state.total = state.current_test_count();
   if (!opts.fail_fast && state.current_test_count() != state.total) {
     fatal("assertion failed: opts.fail_fast || st.current_test_count() == st.total");
   }
-  if (reports_held()) wait_for_end();
   return formatter.write_run_finish(state);
 }
 
@@ -358,7 +361,11 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
       opts.format == OutputFormat::Json || opts.format == OutputFormat::Junit;
   set_abort_output_fd(document_on_stdout ? 2 : 1);
   if (!opts.nocapture) install_failure_hook();
+  mark_run_started();
   const std::expected<bool, IoError> passed = run_tests_console(opts, std::move(tests));
+  mark_run_reported();
+  // Stopped by a signal: the program's signal handling ends the process.
+  if (stop_begun()) wait_for_end();
   remove_failure_hook();
   if (!passed) {
     write_stderr("error: io error when listing tests: " + passed.error().debug() + "\n");

@@ -214,7 +214,7 @@ TEST(ConsoleRun, LogFileHasOneLinePerResult) {
 }
 
 TEST(ConsoleRun, ResultLogLinesByKind) {
-  CompletedTest done{0, make_desc("t"), TestResult::ok(), std::nullopt, {}};
+  CompletedTest done{0, make_desc("t"), TestResult::ok(), std::nullopt, {}, std::nullopt};
   EXPECT_EQ(result_log_line(done), "ok t\n");
   done.result = TestResult::failed_msg("two\nlines");
   EXPECT_EQ(result_log_line(done), "failed: two\nlines t\n");

@@ -8,10 +8,15 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "harness/debug.h"
+#include "harness/stop.h"
 
 namespace zel_runtime {
 namespace {
@@ -92,6 +97,35 @@ std::optional<std::string> process_env(const std::string& name) {
 
 std::optional<CardChoice> g_chosen;
 
+// How long a test waits for its card before it says so.
+constexpr auto kWaitNotice = std::chrono::seconds(1);
+
+// Tries the lock for `patience`, more and more seldom; true once it is taken.
+bool wait_quietly(int fd, std::chrono::steady_clock::duration patience) {
+  const auto until = std::chrono::steady_clock::now() + patience;
+  auto pause = std::chrono::milliseconds(5);
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, until - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(100));
+  }
+}
+
+// The pid the lock file names, when that process is alive.
+std::optional<std::string> live_holder(int fd) {
+  char text[24] = {};
+  const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  if (n <= 0) return std::nullopt;
+  const std::string_view content(text, static_cast<std::size_t>(n));
+  const std::string_view digits = content.substr(0, content.find('\n'));
+  if (!is_decimal(digits) || digits.size() > 9) return std::nullopt;
+  const pid_t pid = static_cast<pid_t>(std::stol(std::string(digits)));
+  if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM)) return std::nullopt;
+  return std::string(digits);
+}
+
 }  // namespace
 
 bool is_card_id(std::string_view text) {
@@ -136,7 +170,8 @@ std::string card_lock_path(const CardChoice& card) {
   return path + "zel-t742-card-" + card.id + ".lock";
 }
 
-std::expected<CardLock, std::string> CardLock::take(const CardChoice& card) {
+std::expected<CardLock, std::string> CardLock::take(const CardChoice& card,
+                                                    std::string_view waiter) {
   const std::string path = card_lock_path(card);
   const auto failure = [&](std::string_view step, int error) {
     return std::unexpected("cannot lock card " + card.id + ": " + std::string(step) + " " + path +
@@ -147,10 +182,13 @@ std::expected<CardLock, std::string> CardLock::take(const CardChoice& card) {
   // the file's place must not hang the open; it is refused below. The file is
   // created exclusively first, because opening another user's file with
   // O_CREAT in a sticky folder is refused where fs.protected_regular is on.
-  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  // Read and write, so the holder can name itself in the file; another
+  // user's file opens for reading only.
+  constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   int fd = -1;
+  bool writable = true;
   while (fd < 0) {
-    fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+    fd = ::open(path.c_str(), kFlags | O_RDWR | O_CREAT | O_EXCL, 0644);
     if (fd >= 0) {
       // The creator's umask must not keep other users from the lock.
       ::fchmod(fd, 0644);
@@ -158,7 +196,11 @@ std::expected<CardLock, std::string> CardLock::take(const CardChoice& card) {
     }
     if (errno == EINTR) continue;
     if (errno != EEXIST) return failure("create", errno);
-    fd = ::open(path.c_str(), kFlags);
+    fd = ::open(path.c_str(), kFlags | O_RDWR);
+    if (fd < 0 && errno == EACCES) {
+      writable = false;
+      fd = ::open(path.c_str(), kFlags | O_RDONLY);
+    }
     if (fd < 0 && errno != ENOENT && errno != EINTR) return failure("open", errno);
     // ENOENT: removed between the two opens; create it again.
   }
@@ -168,16 +210,37 @@ std::expected<CardLock, std::string> CardLock::take(const CardChoice& card) {
   if (!S_ISREG(info.st_mode)) {
     return std::unexpected("cannot lock card " + card.id + ": " + path + " is not a regular file");
   }
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return failure("lock", errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return failure("lock", errno);
+    const harness::Activity waiting("waiting for the card");
+    if (!wait_quietly(fd, kWaitNotice) && !waiter.empty()) {
+      std::string notice = "test " + std::string(waiter) + " is waiting for card " + card.id;
+      if (const auto holder = live_holder(fd)) notice += " (held by process " + *holder + ")";
+      notice += "\n";
+      // Straight to the program's standard error: a captured test's stream
+      // would keep it until the test ends.
+      [[maybe_unused]] const ssize_t n = ::write(2, notice.data(), notice.size());
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return failure("lock", errno);
+    }
+  }
+  if (writable) {
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    lock.names_holder_ = ::ftruncate(fd, 0) == 0 &&
+                         ::pwrite(fd, pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size());
   }
   return lock;
 }
 
-CardLock::CardLock(CardLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+CardLock::CardLock(CardLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), names_holder_(std::exchange(other.names_holder_, false)) {}
 
 CardLock::~CardLock() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  // Still holding the lock: no waiter may read a pid that no longer holds it.
+  [[maybe_unused]] const int cleared = names_holder_ ? ::ftruncate(fd_, 0) : 0;
+  ::close(fd_);
 }
 
 }  // namespace zel_runtime

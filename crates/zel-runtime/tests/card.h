@@ -51,8 +51,13 @@ std::string card_lock_path(const CardChoice& card);
 class CardLock {
  public:
   // Blocks until the lock is taken; on failure a message naming the path and
-  // the system's reason.
-  static std::expected<CardLock, std::string> take(const CardChoice& card);
+  // the system's reason. A `waiter` (a test's name) that has waited a second
+  // says so once on standard error: "test <waiter> is waiting for card <id>
+  // (held by process <pid>)", without the part in brackets when the holder is
+  // not known. The holder writes its pid into the file when it may write it,
+  // and clears it before it lets go.
+  static std::expected<CardLock, std::string> take(const CardChoice& card,
+                                                   std::string_view waiter = {});
 
   CardLock(CardLock&& other) noexcept;
   CardLock& operator=(CardLock&&) = delete;
@@ -62,6 +67,7 @@ class CardLock {
  private:
   explicit CardLock(int fd) : fd_(fd) {}
   int fd_;
+  bool names_holder_ = false;
 };
 
 }  // namespace zel_runtime

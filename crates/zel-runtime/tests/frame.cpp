@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "harness/debug.h"
+#include "harness/stop.h"
 #include "harness/test.h"
 
 extern char** environ;
@@ -21,9 +22,13 @@ namespace zel_runtime {
 
 std::mutex DEVICE;
 
-DeviceGuard::DeviceGuard(std::source_location where) : lock_(DEVICE) {
+DeviceGuard::DeviceGuard(std::source_location where) : lock_(DEVICE, std::defer_lock) {
+  {
+    const harness::Activity waiting("waiting for the device");
+    lock_.lock();
+  }
   if (const auto& card = chosen_card()) {
-    auto locked = CardLock::take(*card);
+    auto locked = CardLock::take(*card, harness::current_test_name());
     if (!locked) harness::panic(locked.error(), where);
     card_lock_.emplace(std::move(*locked));
   }
@@ -120,7 +125,7 @@ std::expected<ExitStatus, OsError> Command::run() const {
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     inherited.emplace_back(*entry);
   }
-  return launch(program_, runner_environment(inherited, settings_));
+  return launch(program_, settings_, runner_environment(inherited, settings_));
 }
 
 ExitStatus Command::status(std::string_view launch_message, std::source_location where) const {

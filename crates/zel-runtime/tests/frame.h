@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "card.h"
+#include "evidence.h"
 #include "harness/test.h"
 
 // Declares the hardware test `name`: its body follows the macro. The test

@@ -288,6 +288,7 @@ HW(blocked_gemm_with_cycle_profile_works) {
   // A file left by an earlier process with this id must not pass for this run's profile.
   const std::string path =
       cleared_temp_path("zel-stack-gemm-profile-" + std::to_string(::getpid()) + ".capnp");
+  const auto kept = keep_on_failure(path, "cycle profile");
   Command command(runner_path("zel-gemm-e2e"));
   command.env("ZEL_GEMM_DIMENSION", "128")
       .env("ZEL_PROFILE_OUTPUT", path)
@@ -326,7 +327,6 @@ HW(blocked_gemm_with_cycle_profile_works) {
   // Reached only when every check passed: a failed run keeps the file for a look.
   harness::unwrap(remove_file(path));
 }
-
 HW(flash_attention_matches_host_softmax_across_encoder_shapes) {
   const auto lock = device();
   Command command(runner_path("zel-attention-f16-e2e"));
@@ -413,6 +413,9 @@ int main() {
   static const std::vector<harness::TestDescAndFn> tests = zel_runtime::registry();
   harness::test_main_static(tests, [](const harness::TestOpts& opts) {
     if (auto problem = zel_runtime::choose_card_from_environment()) return problem;
+    // What tells this run's engine report apart from those of other cards.
+    if (const auto& card = zel_runtime::chosen_card()) harness::add_report_property("card", card->id);
+    harness::add_report_property("runner_dir", zel_runtime::kRunnerDir);
     return zel_runtime::configure_launches(opts);
   });
   return 0;

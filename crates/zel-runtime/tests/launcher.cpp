@@ -12,6 +12,8 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
@@ -21,6 +23,7 @@
 #include "harness/debug.h"
 #include "harness/options.h"
 #include "harness/run.h"
+#include "harness/stop.h"
 
 namespace zel_runtime {
 namespace {
@@ -41,6 +44,7 @@ struct Registry {
   std::condition_variable changed;
   bool stopping = false;
   std::vector<pid_t> runners;
+  int launching = 0;  // launches from their fork until they return or stay for the end
   std::vector<std::pair<std::thread::id, std::string>> temp_files;
 };
 
@@ -49,10 +53,13 @@ Registry& registry() {
   return *instance;
 }
 
-// Where runners write; set by `configure_launches` before any test starts.
+// Where runners write and how long they may run; set by `configure_launches`
+// before any test starts.
 struct LaunchSettings {
   bool stdout_to_stderr = false;
-  bool capture_output = false;
+  bool capture_output = false;  // also: the runner's command and status in the report
+  bool keep_details = false;    // ZEL_CAPTURE_RUNNER_OUTPUT is "1"
+  std::optional<RunnerBound> bound;
 };
 LaunchSettings g_settings;
 
@@ -61,6 +68,13 @@ LaunchSettings g_settings;
 [[noreturn]] void stay_until_the_end(std::unique_lock<std::mutex>& lock) {
   lock.unlock();
   for (;;) ::pause();
+}
+
+// The calling launch is over.
+void launch_done(std::unique_lock<std::mutex>& lock) {
+  registry().launching -= 1;
+  registry().changed.notify_all();
+  (void)lock;
 }
 
 // A descriptor closed when it goes out of scope.
@@ -130,26 +144,58 @@ enum ChildStep { kExec = 0, kMask = 1, kParentDeath = 2, kRedirect = 3 };
   fail_child(status_fd, kExec);
 }
 
-// Reads the runner's output until it ends: end of file, or the runner's exit
-// (a process it started may keep the pipe open), whichever comes first.
-void collect_output(int read_fd, pid_t pid, OutputTail& tail) {
-  Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  ::fcntl(read_fd, F_SETFL, ::fcntl(read_fd, F_GETFL) | O_NONBLOCK);
+// Reads what is in the pipe now into `tail`; false once the pipe is at its
+// end (or broken).
+bool read_available(int read_fd, OutputTail& tail) {
   std::array<char, 1 << 16> chunk;
-  bool exited = false;
   for (;;) {
     const ssize_t n = ::read(read_fd, chunk.data(), chunk.size());
     if (n > 0) {
       tail.append({chunk.data(), static_cast<std::size_t>(n)});
+    } else if (n < 0 && errno == EINTR) {
       continue;
+    } else {
+      return n < 0 && errno == EAGAIN;
     }
-    if (n == 0) return;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN || exited) return;
-    pollfd fds[2] = {{read_fd, POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
-    if (::poll(fds, pidfd.get() >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return;
+  }
+}
+
+// Follows the runner until it has exited, reading its output into `tail`
+// when there is a pipe (`read_fd` >= 0) until its end or the runner's exit (a
+// process it started may keep the pipe open). A runner still running at
+// `deadline` gets SIGTERM, and SIGKILL once the grace period has passed too.
+// Returns whether the deadline was reached. Without a pidfd (a kernel before
+// 5.3) the bound cannot be kept: the output is read to its end and the wait
+// that follows blocks.
+bool follow_runner(pid_t pid, int read_fd, OutputTail* tail,
+                   std::optional<std::chrono::steady_clock::time_point> deadline) {
+  Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (read_fd >= 0) ::fcntl(read_fd, F_SETFL, ::fcntl(read_fd, F_GETFL) | O_NONBLOCK);
+  bool pipe_open = read_fd >= 0;
+  bool exited = false;
+  bool timed_out = false;
+  for (;;) {
+    if (pipe_open) pipe_open = read_available(read_fd, *tail);
     // Once the runner has exited, what is in the pipe is read and no more.
-    if (pidfd.get() >= 0 && (fds[1].revents & POLLIN) != 0) exited = true;
+    if (exited || (pidfd.get() < 0 && !pipe_open)) return timed_out;
+    int wait_ms = -1;
+    if (deadline && pidfd.get() >= 0) {
+      const auto left = *deadline - std::chrono::steady_clock::now();
+      wait_ms = static_cast<int>(std::clamp<std::int64_t>(
+          std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0, 1 << 30));
+    }
+    pollfd fds[2] = {{pidfd.get(), POLLIN, 0}, {pipe_open ? read_fd : -1, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, wait_ms);
+    if (ready < 0 && errno != EINTR) return timed_out;
+    if ((fds[0].revents & POLLIN) != 0) {
+      exited = true;
+    } else if (ready == 0 && deadline) {
+      // The bound is reached: the stop path's steps, for this runner alone.
+      ::kill(pid, timed_out ? SIGKILL : SIGTERM);
+      deadline = timed_out ? std::nullopt
+                           : std::optional(std::chrono::steady_clock::now() + kGracePeriod);
+      timed_out = true;
+    }
   }
 }
 
@@ -182,11 +228,23 @@ bool is_ending_signal(int signal) {
   return std::ranges::find(kEndingSignals, signal) != kEndingSignals.end();
 }
 
-// The program ends by `signal`: no further report, every runner stopped, the
-// temporary files of the tests in flight removed, then the signal's default
-// action, so the parent sees the program killed by it.
-[[noreturn]] void stop_and_end(int signal) {
-  harness::hold_reports();
+// How long the report of a stopped run may take once the runners are gone.
+constexpr auto kReportBound = 10s;
+
+// The program ends by `signal`, which arrived at `arrival`: every runner
+// stopped, the temporary files of the tests in flight removed, the run's
+// report finished with those tests interrupted, then the signal's default
+// action, so the parent sees the program killed by it. From the start, any
+// further ending signal ends the program at once (its default action).
+[[noreturn]] void stop_and_end(int signal, const sigset_t& handled,
+                               std::chrono::steady_clock::time_point arrival) {
+  harness::begin_stop(std::string(signal_name(signal)), arrival);
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  for (const int each : kEndingSignals) {
+    if (sigismember(&handled, each) == 1) ::sigaction(each, &default_action, nullptr);
+  }
+  ::pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
   Registry& r = registry();
   {
     std::unique_lock lock(r.mutex);
@@ -197,11 +255,11 @@ bool is_ending_signal(int signal) {
       for (const pid_t pid : r.runners) ::kill(pid, SIGKILL);
       r.changed.wait_for(lock, kGracePeriod, [&] { return r.runners.empty(); });
     }
+    // The launches write what their runners said into their tests' reports.
+    r.changed.wait_for(lock, 1s, [&] { return r.launching == 0; });
     for (const auto& [thread, path] : r.temp_files) ::unlink(path.c_str());
   }
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  ::sigaction(signal, &default_action, nullptr);
+  harness::finish_stopped_run(kReportBound);
   sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, signal);
@@ -210,7 +268,83 @@ bool is_ending_signal(int signal) {
   ::_exit(128 + signal);  // a signal whose default action does not end the process
 }
 
+std::string base_name(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "runner: exit status: 1 after 0.412 s"
+std::string status_line(ExitStatus status, std::chrono::steady_clock::duration ran) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", std::chrono::duration<double>(ran).count());
+  return "runner: " + exit_status_text(status) + " after " + seconds + " s\n";
+}
+
 }  // namespace
+
+std::expected<std::optional<RunnerBound>, std::string> parse_runner_bound(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  const auto bad = [&] {
+    return std::unexpected("ZEL_RUNNER_TIMEOUT is " + harness::debug_str(text) +
+                           ", expected seconds above 0 and at most 604800, such as 600 or 2.5");
+  };
+  const std::size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  const std::string_view fraction =
+      point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+  const auto digits = [](std::string_view part) {
+    return std::ranges::all_of(part, [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (whole.empty() || !digits(whole) || !digits(fraction) ||
+      (point != std::string_view::npos && fraction.empty())) {
+    return bad();
+  }
+  // Leading zeros may be many; what is left must be a week or less.
+  const std::string_view significant = whole.substr(std::min(whole.find_first_not_of('0'), whole.size()));
+  if (significant.size() > 6) return bad();
+  std::int64_t seconds = 0;
+  for (const char c : significant) seconds = seconds * 10 + (c - '0');
+  std::int64_t nanoseconds = 0;
+  for (std::size_t i = 0; i < 9; ++i) {
+    nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+  }
+  const bool above_zero = seconds > 0 || fraction.find_first_not_of('0') != std::string_view::npos;
+  if (!above_zero || seconds > 604800 || (seconds == 604800 && fraction.find_first_not_of('0') !=
+                                                                    std::string_view::npos)) {
+    return bad();
+  }
+  // Past nine decimals a bound still above zero is at least a nanosecond.
+  const auto duration = std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds);
+  return RunnerBound{std::max<std::chrono::nanoseconds>(duration, 1ns), std::string(text)};
+}
+
+std::string runner_command_line(const std::string& program, const std::vector<EnvPair>& settings) {
+  std::string line;
+  for (const auto& [name, value] : settings) {
+    line += name;
+    line += '=';
+    line += shell_quoted(value);
+    line += ' ';
+  }
+  return line + shell_quoted(program);
+}
+
+std::string shell_quoted(std::string_view text) {
+  const bool plain = !text.empty() && std::ranges::all_of(text, [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("_@%+=:,./-").find(c) != std::string_view::npos;
+  });
+  if (plain) return std::string(text);
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
 
 std::optional<std::string> configure_launches(const harness::TestOpts& opts) {
   LaunchSettings settings;
@@ -220,16 +354,27 @@ std::optional<std::string> configure_launches(const harness::TestOpts& opts) {
     const std::string_view text(value);
     if (text == "1") {
       settings.capture_output = !opts.nocapture;
+      settings.keep_details = true;
     } else if (!text.empty() && text != "0") {
       return "ZEL_CAPTURE_RUNNER_OUTPUT is " + harness::debug_str(text) +
              ", should be 1, 0 or empty";
     }
   }
+  if (const char* value = std::getenv("ZEL_RUNNER_TIMEOUT")) {
+    auto bound = parse_runner_bound(value);
+    if (!bound) return bound.error();
+    settings.bound = std::move(*bound);
+  }
   g_settings = settings;
   return std::nullopt;
 }
 
+bool keeps_failure_details() {
+  return g_settings.keep_details;
+}
+
 std::expected<ExitStatus, OsError> launch(const std::string& program,
+                                          const std::vector<EnvPair>& settings_shown,
                                           std::vector<std::string> env) {
   // Everything the child needs is ready before the fork.
   std::vector<char*> envp;
@@ -240,6 +385,13 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   char* argv[] = {path.data(), nullptr};
 
   const LaunchSettings settings = g_settings;
+  const std::string name = base_name(program);
+  // The line goes into the test's report even when the launch fails, so a
+  // missing runner's path shows.
+  if (settings.capture_output) {
+    std::cout << "runner: " + runner_command_line(program, settings_shown) + "\n";
+  }
+  const harness::Activity running("its runner " + name + " was running");
   auto status_pipe = make_pipe("runner launch status pipe");
   if (!status_pipe) return std::unexpected(status_pipe.error());
   auto& [status_read, status_write] = *status_pipe;
@@ -253,8 +405,9 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
 
   const pid_t parent = ::getpid();
   pid_t pid = 0;
+  const auto started = std::chrono::steady_clock::now();
+  Registry& r = registry();
   {
-    Registry& r = registry();
     std::unique_lock lock(r.mutex);
     if (r.stopping) stay_until_the_end(lock);
     pid = ::fork();
@@ -264,6 +417,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
     }
     if (pid < 0) return std::unexpected(OsError{errno});
     r.runners.push_back(pid);
+    r.launching += 1;
   }
   status_write.reset();
   output_write.reset();
@@ -275,27 +429,49 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof failure)) {
     (void)wait_for(pid);
+    std::unique_lock lock(r.mutex);
+    launch_done(lock);
     return std::unexpected(OsError{failure.code, kChildSteps[failure.step]});
   }
 
   std::optional<OutputTail> output;
-  if (settings.capture_output) {
-    output.emplace(kKeptRunnerOutput);
-    collect_output(output_read.get(), pid, *output);
-  }
+  if (settings.capture_output) output.emplace(kKeptRunnerOutput);
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (settings.bound) deadline = started + settings.bound->duration;
+  const bool timed_out =
+      follow_runner(pid, output ? output_read.get() : -1, output ? &*output : nullptr, deadline);
   const auto status = wait_for(pid);
-  {
-    Registry& r = registry();
-    std::unique_lock lock(r.mutex);
-    // A runner killed by an ending signal was most likely sent it together
-    // with this program (Ctrl-C reaches the whole process group): its result
-    // is not reported if the stop follows.
-    if (status && WIFSIGNALED(status->raw) && is_ending_signal(WTERMSIG(status->raw))) {
-      r.changed.wait_for(lock, 200ms, [&] { return r.stopping; });
+  const auto ran = std::chrono::steady_clock::now() - started;
+  // What the report of the test gets: the runner's output, the bound, how it ended.
+  const auto write_report = [&] {
+    std::string lines;
+    if (timed_out) {
+      lines = "runner " + name + " timed out after " + settings.bound->text + " s";
+      if (const auto& card = chosen_card()) lines += " on card " + card->id;
+      lines += " and was stopped\n";
     }
-    if (r.stopping) stay_until_the_end(lock);
+    if (output && status) lines += status_line(*status, ran);
+    if (output) output->write_to(std::cout);
+    std::cout << lines;
+  };
+  std::unique_lock lock(r.mutex);
+  // A runner killed by an ending signal was most likely sent it together
+  // with this program (Ctrl-C reaches the whole process group): the stop
+  // that follows reports its test.
+  if (!timed_out && status && WIFSIGNALED(status->raw) &&
+      is_ending_signal(WTERMSIG(status->raw))) {
+    r.changed.wait_for(lock, 200ms, [&] { return r.stopping; });
   }
-  if (output) output->write_to(std::cout);
+  if (r.stopping) {
+    lock.unlock();
+    write_report();
+    lock.lock();
+    launch_done(lock);
+    stay_until_the_end(lock);
+  }
+  launch_done(lock);
+  lock.unlock();
+  write_report();
   return status;
 }
 
@@ -313,7 +489,7 @@ void handle_ending_signals() {
     int signal = 0;
     while (::sigwait(&handled, &signal) != 0) {
     }
-    stop_and_end(signal);
+    stop_and_end(signal, handled, std::chrono::steady_clock::now());
   }).detach();
 }
 

@@ -12,6 +12,7 @@
 //   }
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <iosfwd>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "harness/run.h"
 
 namespace harness {
 struct TestOpts;
@@ -31,21 +33,51 @@ namespace zel_runtime {
 // How much of one runner's output a captured test keeps: the end of it.
 inline constexpr std::size_t kKeptRunnerOutput = std::size_t{16} << 20;
 
-// Where runners write in a run with `opts`: with a machine-readable format,
-// a runner's standard output goes to standard error; with
-// "ZEL_CAPTURE_RUNNER_OUTPUT" "1" and output captured, its standard output and
-// error go through one pipe into the launching test's captured output (unset,
-// empty or "0": to the program's own streams). Returns the problem with any
-// other value. A `harness::BeforeRun`: called once, before tests start.
+// How long a runner may run ("ZEL_RUNNER_TIMEOUT"), and the value as given.
+struct RunnerBound {
+  std::chrono::nanoseconds duration;
+  std::string text;
+};
+
+// "ZEL_RUNNER_TIMEOUT": nothing when empty; seconds as digits with an
+// optional fraction ("600", "2.5", "0600"), above 0 and at most 604800;
+// anything else is one line naming the variable and its value.
+std::expected<std::optional<RunnerBound>, std::string> parse_runner_bound(std::string_view text);
+
+// Where runners write in a run with `opts`, and how long they may run: with a
+// machine-readable format, a runner's standard output goes to standard error;
+// with "ZEL_CAPTURE_RUNNER_OUTPUT" "1" and output captured, its standard
+// output and error go through one pipe into the launching test's captured
+// output, between a line with its command and one with how it ended (unset,
+// empty or "0": to the program's own streams). With "ZEL_RUNNER_TIMEOUT", a
+// runner still running that long after its launch is stopped as the ending
+// signals stop it. Returns the problem with a bad value. A
+// `harness::BeforeRun`: called once, before tests start.
 std::optional<std::string> configure_launches(const harness::TestOpts& opts);
+
+// Whether "ZEL_CAPTURE_RUNNER_OUTPUT" is "1": a failing test says what it
+// leaves behind.
+bool keeps_failure_details();
 
 // Starts `program` without arguments and with exactly the environment `env`
 // ("NAME=value" entries), the inherited working directory and standard input,
 // the default SIGPIPE action and no blocked signal, writing where
-// `configure_launches` said; waits for it, resuming after signals. A step of the set-up that
-// fails is named in the error. If the program is being stopped by a signal,
-// never returns: the test is not to report anything more.
-std::expected<ExitStatus, OsError> launch(const std::string& program, std::vector<std::string> env);
+// `configure_launches` said; waits for it, resuming after signals.
+// `settings_shown`, the variables the test set, make the command line of the
+// report. A step of the set-up that fails is named in the error. If the
+// program is being stopped by a signal, never returns: the stop reports the
+// test.
+std::expected<ExitStatus, OsError> launch(const std::string& program,
+                                          const std::vector<EnvPair>& settings_shown,
+                                          std::vector<std::string> env);
+
+// A line a POSIX shell runs as the launch: the settings as NAME=value, values
+// quoted where needed, then the program.
+std::string runner_command_line(const std::string& program, const std::vector<EnvPair>& settings);
+
+// `text` as one word for a POSIX shell: as it is when it needs no quoting,
+// else in single quotes.
+std::string shell_quoted(std::string_view text);
 
 // Blocks the ending signals that were not ignored at start in the calling
 // thread, and so in every thread it starts later, and starts the thread that

@@ -269,6 +269,17 @@ Outcome run(const GemmConfig& config, Card& card) {
   }
   if (auto ok = card.read_to_host(reads); !ok)
     return std::unexpected(card_failure("read C", ok.error()));
+
+  // The checked block, read from its tile's SRAM rather than over the host link.
+  const Place owner = blocks.owner(config.check_row, config.check_column);
+  Bytes direct(kBlockBytes);
+  if (auto ok = card.read_sram(owner.tile, kC + owner.slot * kBlockBytes, direct); !ok) {
+    return std::unexpected(card_failure("SRAM check", ok.error()));
+  }
+
+  // The profile of what ran is written before the results are judged, so a
+  // failed check leaves it for a look; a failed check is still the verdict.
+  const Outcome profiled = config.profile ? write_profile(config, card) : Outcome{};
   for (std::uint32_t i = 0; i < g; ++i) {
     for (std::uint32_t j = 0; j < g; ++j) {
       const auto found = std::span(c).subspan((i * kBlock) * n + j * kBlock);
@@ -278,22 +289,13 @@ Outcome run(const GemmConfig& config, Card& card) {
         return ok;
     }
   }
-
-  // The checked block, read from its tile's SRAM rather than over the host link.
-  const Place owner = blocks.owner(config.check_row, config.check_column);
-  Bytes direct(kBlockBytes);
-  if (auto ok = card.read_sram(owner.tile, kC + owner.slot * kBlockBytes, direct); !ok) {
-    return std::unexpected(card_failure("SRAM check", ok.error()));
-  }
   const std::string context =
       cat("SRAM check of block (", config.check_row, ",", config.check_column, "): ");
   if (auto ok = compare_block(context, owner, config.check_row * kBlock,
                               config.check_column * kBlock, n, reference, floats(direct), kBlock);
       !ok)
     return ok;
-
-  if (config.profile) return write_profile(config, card);
-  return {};
+  return profiled;
 }
 
 }  // namespace

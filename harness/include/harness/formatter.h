@@ -51,6 +51,9 @@ struct CompletedTest {
   TestResult result;
   std::optional<TestExecTime> exec_time;
   std::vector<std::uint8_t> stdout_bytes;  // captured stdout and stderr, plus notes
+  // Measured whether or not times are reported: for documents that always
+  // carry them.
+  std::optional<TestExecTime> measured_time;
 };
 
 struct MetricMap {
@@ -112,6 +115,9 @@ class OutputFormatter {
   // Prints the summary; returns whether the run succeeded (failed == 0).
   virtual std::expected<bool, IoError> write_run_finish(const ConsoleTestState& state) = 0;
   virtual IoResult write_merged_doctests_times(double total, double compilation) = 0;
+  // The test's measured time, told just before its `write_result` whether or
+  // not times are reported; only a document that always carries times needs it.
+  virtual void note_measured_time(const TestDesc&, TestExecTime) {}
 };
 
 // What a console formatter is told when it is created.
@@ -129,6 +135,16 @@ std::unique_ptr<OutputFormatter> make_terse_formatter(OutputSink& out,
                                                       ConsoleFormatterConfig config);
 std::unique_ptr<OutputFormatter> make_json_formatter(OutputSink& out);
 std::unique_ptr<OutputFormatter> make_junit_formatter(OutputSink& out);
+
+// What a JUnit document kept by a test engine also records, so that reports of
+// many hosts and shards can be told apart: the testsuite's `hostname` and
+// `timestamp` attributes and a `properties` element, first in the testsuite.
+struct JunitContext {
+  std::string hostname;
+  std::string timestamp;  // the run's start, UTC, "2026-12-09T14:03:07"
+  std::vector<std::pair<std::string, std::string>> properties;  // name, value; in order
+};
+std::unique_ptr<OutputFormatter> make_junit_formatter(OutputSink& out, JunitContext context);
 
 // Decodes `bytes` as UTF-8, replacing every invalid sequence with U+FFFD
 // (maximal-subpart rule).

@@ -43,10 +43,11 @@ struct Shard {
 
 // What a test engine (a CI matrix, a build tool's test runner) asks of the
 // program through its variables: TEST_TOTAL_SHARDS and TEST_SHARD_INDEX,
-// TEST_SHARD_STATUS_FILE, XML_OUTPUT_FILE and TEST_PREMATURE_EXIT_FILE. All
-// empty when none is set.
+// TEST_SHARD_STATUS_FILE, XML_OUTPUT_FILE, TEST_PREMATURE_EXIT_FILE and
+// TESTBRIDGE_TEST_ONLY. All empty when none is set.
 struct EngineRequests {
   std::optional<Shard> shard;
+  std::optional<std::string> test_only;  // a name filter, when the command line has none
   std::optional<std::string> shard_status_file;    // created or touched before tests run
   std::optional<std::string> xml_output_file;      // the run's JUnit document, also
   std::optional<std::string> premature_exit_file;  // exists while the program runs

@@ -21,11 +21,10 @@ namespace harness {
 void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests,
                const BeforeRun& before_run = {});
 
-// For a program about to end by a signal: from this call on, the run reports
-// no further event and never ends the process by itself; the thread that would
-// report or end it blocks until the program ends (a write already under way
-// completes). Async-signal-safe.
-void hold_reports();
+// Adds a property to the JUnit document written to XML_OUTPUT_FILE (the
+// card the run drives, say); the document lists the properties by name.
+// Called before tests start, from the `BeforeRun` hook for instance.
+void add_report_property(std::string name, std::string value);
 
 // Runs the tests and reports them through the chosen formatter; returns
 // whether no selected test failed, or the output error.

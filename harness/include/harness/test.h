@@ -149,6 +149,26 @@ struct Panic {
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());
 
+// While the object lives, a failure raised on this thread first calls `note`,
+// then writes its report: a test can say what it leaves behind for a look
+// ("cycle profile kept: ..."), and the lines come before the report. Called
+// at most once.
+class BeforeFailureReport {
+ public:
+  explicit BeforeFailureReport(std::function<void()> note);
+  ~BeforeFailureReport();
+  BeforeFailureReport(const BeforeFailureReport&) = delete;
+  BeforeFailureReport& operator=(const BeforeFailureReport&) = delete;
+
+  // For the harness, as a failure is reported: calls this thread's innermost
+  // note, if any, and drops it.
+  static void run_pending();
+
+ private:
+  std::function<void()> note_;
+  BeforeFailureReport* previous_;
+};
+
 // The debug text of an error value, for `unwrap`. Types opt in with an ADL
 // overload `std::string debug_text(const E&)`.
 template <typename E>
