@@ -59,15 +59,18 @@ function(zel_discover_tests target)
   set(environment "ZEL_CARD=${arg_DEFAULT_CARD}")
   set(others "")
   if(DEFINED arg_RUNNER_TIMEOUT)
-    if(NOT arg_RUNNER_TIMEOUT MATCHES "^0*([0-9]*)(\\.[0-9]+)?$" OR
-       CMAKE_MATCH_1 MATCHES "[0-9][0-9][0-9][0-9][0-9][0-9][0-9]")
+    # Whole seconds without leading zeros, and the fraction; at most a week.
+    string(REGEX MATCH "^0*([0-9]*)(\\.[0-9]+)?$" valid "${arg_RUNNER_TIMEOUT}")
+    set(whole "0${CMAKE_MATCH_1}")
+    set(fraction "${CMAKE_MATCH_2}")
+    string(LENGTH "${whole}" digits)
+    if(valid STREQUAL "" OR digits GREATER 7)
       message(FATAL_ERROR "zel_discover_tests: RUNNER_TIMEOUT is '${arg_RUNNER_TIMEOUT}', "
                           "expected seconds such as 600 or 2.5")
     endif()
     list(APPEND environment "ZEL_RUNNER_TIMEOUT=${arg_RUNNER_TIMEOUT}")
     # The bound plus 35 s, its fraction kept: ctest takes fractional seconds.
-    set(fraction "${CMAKE_MATCH_2}")
-    math(EXPR backstop "0${CMAKE_MATCH_1} + 35")
+    math(EXPR backstop "${whole} + 35")
     string(APPEND others " TIMEOUT ${backstop}${fraction}")
   endif()
   set(labels "hardware")

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "capture.h"

@@ -5,8 +5,8 @@
 #include <cxxabi.h>
 #include <time.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -107,8 +107,8 @@ struct TestRun {
   std::shared_ptr<TestProgress> progress;
 
   void run() {
-    auto buffer = progress ? progress->buffer
-                           : (nocapture ? nullptr : std::make_shared<CaptureBuffer>());
+    auto buffer =
+        progress ? progress->buffer : (nocapture ? nullptr : std::make_shared<CaptureBuffer>());
     CaptureScope capture(buffer);
     set_thread_progress(progress.get());
     const auto start = std::chrono::steady_clock::now();
@@ -149,7 +149,8 @@ struct TestRun {
       result.bench = *bencher.summary();
     }
     completions->send(CompletedTest{id, std::move(desc), std::move(result), std::nullopt,
-                                    buffer ? buffer->take() : std::vector<std::uint8_t>{}, std::nullopt});
+                                    buffer ? buffer->take() : std::vector<std::uint8_t>{},
+                                    std::nullopt});
   }
 };
 
@@ -277,14 +278,14 @@ std::vector<TestDesc> get_timed_out_tests(const RunningTests& running, TimeoutQu
   return timed_out;
 }
 
-std::vector<CompletedTest> interrupted_results(const RunningTests& running,
-                                               const StopNotice& stop, bool time_reported) {
+std::vector<CompletedTest> interrupted_results(const RunningTests& running, const StopNotice& stop,
+                                               bool time_reported) {
   std::vector<CompletedTest> results;
   for (const auto& [id, test] : running) {
     if (!test.desc || !test.progress) continue;
     TestProgress& progress = *test.progress;
-    const TestExecTime ran{std::max(stop.arrival - progress.start,
-                                    std::chrono::steady_clock::duration::zero())};
+    const TestExecTime ran{
+        std::max(stop.arrival - progress.start, std::chrono::steady_clock::duration::zero())};
     results.push_back(CompletedTest{
         id, *test.desc, TestResult::failed_msg(interrupted_message(stop, progress)),
         time_reported ? std::optional(ran) : std::nullopt,
@@ -298,14 +299,14 @@ std::optional<ThreadHandle> run_test(const TestOpts& opts, bool force_ignore, Te
                                      const std::shared_ptr<Completions>& completions,
                                      const std::shared_ptr<TestProgress>& progress) {
   if (force_ignore || test.desc.ignore) {
-    completions->send(
-        CompletedTest{id, std::move(test.desc), TestResult::ignored(), std::nullopt, {}, std::nullopt});
+    completions->send(CompletedTest{
+        id, std::move(test.desc), TestResult::ignored(), std::nullopt, {}, std::nullopt});
     return std::nullopt;
   }
   const bool benchmark = is_benchmark(test.testfn);
-  auto work = std::make_shared<TestRun>(TestRun{id, std::move(test.desc), std::move(test.testfn),
-                                                opts.nocapture, opts.time_options, completions,
-                                                progress});
+  auto work =
+      std::make_shared<TestRun>(TestRun{id, std::move(test.desc), std::move(test.testfn),
+                                        opts.nocapture, opts.time_options, completions, progress});
   if (benchmark) {
     work->run_as_benchmark();
     return std::nullopt;
@@ -376,8 +377,8 @@ IoResult run_tests(const TestOpts& opts, std::vector<TestDescAndFn> tests,
           run_test(opts, force_ignore, id, std::move(test), completions, current.progress);
       std::optional<CompletedTest> done = completions->recv();
       if (!done) return report_interrupted(running, opts, notify);
-      done->result = apply_join_outcome(std::move(done->result),
-                                        current.thread && current.thread->join());
+      done->result =
+          apply_join_outcome(std::move(done->result), current.thread && current.thread->join());
       const bool failed = done->result.is_failure();
       if (auto sent = notify(TestEvent{TestEvent::Result{std::move(*done)}}); !sent) return sent;
       if (opts.fail_fast && failed) return {};

@@ -59,8 +59,8 @@ std::optional<ThreadHandle> run_test(const TestOpts& opts, bool force_ignore, Te
 
 // The results of a run stopped by `stop`, for the tests still in `running`:
 // each failed with the interruption's message and what it had captured.
-std::vector<CompletedTest> interrupted_results(const RunningTests& running,
-                                               const StopNotice& stop, bool time_reported);
+std::vector<CompletedTest> interrupted_results(const RunningTests& running, const StopNotice& stop,
+                                               bool time_reported);
 
 // The default shuffle seed: the wall-clock time as whole nanoseconds since
 // 1970, low 64 bits. A clock before 1970 stops the process.

@@ -76,6 +76,23 @@ TEST(JunitFormatter, EmptyRunIsAWholeDocument) {
   EXPECT_EQ(sink.text(), std::string(kDeclaration) + suite_start(0, 0, 0) + std::string(kSuiteEnd));
 }
 
+TEST(JunitFormatter, ContextGoesIntoTheTestsuiteElementFirst) {
+  StringSink sink;
+  auto fmt = make_junit_formatter(
+      sink, JunitContext{"lab<1>", "2026-12-09T14:03:07", {{"card", "1"}, {"shard", "2/3"}}});
+  ConsoleTestState state;
+  state.total = 1;
+  ASSERT_TRUE(fmt->write_result(make_desc("t"), TestResult::ok(), TestExecTime{1500ms}, {}, state));
+  ASSERT_TRUE(fmt->write_run_finish(state));
+  EXPECT_EQ(sink.text(),
+            "<testsuites><testsuite name=\"test\" package=\"test\" id=\"0\" errors=\"0\" "
+            "failures=\"0\" tests=\"1\" skipped=\"0\" hostname=\"lab&lt;1&gt;\" "
+            "timestamp=\"2026-12-09T14:03:07\" ><properties><property name=\"card\" value=\"1\"/>"
+            "<property name=\"shard\" value=\"2/3\"/></properties><testcase "
+            "classname=\"integration\" name=\"t\" time=\"1.5\"/>" +
+                std::string(kSuiteEnd));
+}
+
 TEST(JunitFormatter, OnlyRunStartAndFinishWrite) {
   StringSink sink;
   auto fmt = make_junit_formatter(sink);

@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -227,8 +227,8 @@ std::expected<CardLock, std::string> CardLock::take(const CardChoice& card,
   }
   if (writable) {
     const std::string pid = std::to_string(::getpid()) + "\n";
-    lock.names_holder_ = ::ftruncate(fd, 0) == 0 &&
-                         ::pwrite(fd, pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size());
+    lock.names_holder_ = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) ==
+                                                        static_cast<ssize_t>(pid.size());
   }
   return lock;
 }

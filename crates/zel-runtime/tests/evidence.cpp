@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "frame.h"
-#include "launcher.h"
 #include "harness/stop.h"
+#include "launcher.h"
 #include "zel_text.h"
 
 namespace zel_runtime {
@@ -77,23 +77,23 @@ harness::BeforeFailureReport keep_on_failure(std::string path, std::string what)
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
     kept_name += path.substr(dot);
   }
-  return harness::BeforeFailureReport([path = std::move(path), what = std::move(what),
-                                       kept_name = std::move(kept_name)] {
-    const char* folder = std::getenv("TEST_UNDECLARED_OUTPUTS_DIR");
-    const bool to_folder = folder != nullptr && *folder != '\0';
-    struct stat info {};
-    if ((!to_folder && !keeps_failure_details()) || ::stat(path.c_str(), &info) != 0) return;
-    std::string line = what + " kept: ";
-    if (!to_folder) {
-      line += path;
-    } else if (const std::string target = join_path(folder, kept_name);
-               auto moved = move_file(path, target)) {
-      line += target;
-    } else {
-      line += path + " (not moved to " + folder + ": " + moved.error() + ")";
-    }
-    std::cout << line + "\n";
-  });
+  return harness::BeforeFailureReport(
+      [path = std::move(path), what = std::move(what), kept_name = std::move(kept_name)] {
+        const char* folder = std::getenv("TEST_UNDECLARED_OUTPUTS_DIR");
+        const bool to_folder = folder != nullptr && *folder != '\0';
+        struct stat info {};
+        if ((!to_folder && !keeps_failure_details()) || ::stat(path.c_str(), &info) != 0) return;
+        std::string line = what + " kept: ";
+        if (!to_folder) {
+          line += path;
+        } else if (const std::string target = join_path(folder, kept_name);
+                   auto moved = move_file(path, target)) {
+          line += target;
+        } else {
+          line += path + " (not moved to " + folder + ": " + moved.error() + ")";
+        }
+        std::cout << line + "\n";
+      });
 }
 
 }  // namespace zel_runtime

@@ -345,7 +345,10 @@ struct Entry {
   harness::TestFnPtr fn;
 };
 
-#define ENTRY(name, line) Entry{#name, line, name##_line, &name}
+#define ENTRY(name, line)           \
+  Entry {                           \
+#name, line, name##_line, &name \
+  }
 
 constexpr Entry kEntries[] = {
     ENTRY(all_tile_permutation_works, 235),
@@ -414,7 +417,8 @@ int main() {
   harness::test_main_static(tests, [](const harness::TestOpts& opts) {
     if (auto problem = zel_runtime::choose_card_from_environment()) return problem;
     // What tells this run's engine report apart from those of other cards.
-    if (const auto& card = zel_runtime::chosen_card()) harness::add_report_property("card", card->id);
+    if (const auto& card = zel_runtime::chosen_card())
+      harness::add_report_property("card", card->id);
     harness::add_report_property("runner_dir", zel_runtime::kRunnerDir);
     return zel_runtime::configure_launches(opts);
   });

@@ -12,9 +12,9 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <condition_variable>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -192,8 +192,8 @@ bool follow_runner(pid_t pid, int read_fd, OutputTail* tail,
     } else if (ready == 0 && deadline) {
       // The bound is reached: the stop path's steps, for this runner alone.
       ::kill(pid, timed_out ? SIGKILL : SIGTERM);
-      deadline = timed_out ? std::nullopt
-                           : std::optional(std::chrono::steady_clock::now() + kGracePeriod);
+      deadline =
+          timed_out ? std::nullopt : std::optional(std::chrono::steady_clock::now() + kGracePeriod);
       timed_out = true;
     }
   }
@@ -300,7 +300,8 @@ std::expected<std::optional<RunnerBound>, std::string> parse_runner_bound(std::s
     return bad();
   }
   // Leading zeros may be many; what is left must be a week or less.
-  const std::string_view significant = whole.substr(std::min(whole.find_first_not_of('0'), whole.size()));
+  const std::string_view significant =
+      whole.substr(std::min(whole.find_first_not_of('0'), whole.size()));
   if (significant.size() > 6) return bad();
   std::int64_t seconds = 0;
   for (const char c : significant) seconds = seconds * 10 + (c - '0');
@@ -309,8 +310,8 @@ std::expected<std::optional<RunnerBound>, std::string> parse_runner_bound(std::s
     nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
   }
   const bool above_zero = seconds > 0 || fraction.find_first_not_of('0') != std::string_view::npos;
-  if (!above_zero || seconds > 604800 || (seconds == 604800 && fraction.find_first_not_of('0') !=
-                                                                    std::string_view::npos)) {
+  if (!above_zero || seconds > 604800 ||
+      (seconds == 604800 && fraction.find_first_not_of('0') != std::string_view::npos)) {
     return bad();
   }
   // Past nine decimals a bound still above zero is at least a nanosecond.
@@ -458,8 +459,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   // A runner killed by an ending signal was most likely sent it together
   // with this program (Ctrl-C reaches the whole process group): the stop
   // that follows reports its test.
-  if (!timed_out && status && WIFSIGNALED(status->raw) &&
-      is_ending_signal(WTERMSIG(status->raw))) {
+  if (!timed_out && status && WIFSIGNALED(status->raw) && is_ending_signal(WTERMSIG(status->raw))) {
     r.changed.wait_for(lock, 200ms, [&] { return r.stopping; });
   }
   if (r.stopping) {

@@ -47,7 +47,7 @@ struct Shard {
 // TESTBRIDGE_TEST_ONLY. All empty when none is set.
 struct EngineRequests {
   std::optional<Shard> shard;
-  std::optional<std::string> test_only;  // a name filter, when the command line has none
+  std::optional<std::string> test_only;            // a name filter, when the command line has none
   std::optional<std::string> shard_status_file;    // created or touched before tests run
   std::optional<std::string> xml_output_file;      // the run's JUnit document, also
   std::optional<std::string> premature_exit_file;  // exists while the program runs

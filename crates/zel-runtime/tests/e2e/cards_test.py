@@ -9,13 +9,17 @@ import os
 import pathlib
 import subprocess
 import tempfile
+import socket
 import unittest
-import xml.etree.ElementTree as ElementTree
+
+import junitparser
 
 from e2e import clean_env, run
 from standin import STANDIN_BIN, catalogue, gemm_writes, run_program
 
 NAMES = [t.name for t in catalogue("")]
+STANDIN_DIR = os.path.join(os.path.dirname(STANDIN_BIN), "standin-runners")
+SCHEMA = str(pathlib.Path(__file__).resolve().parents[4] / "tests/support/junit-ci.xsd")
 LAUNCHES = sum(len(t.launches) for t in catalogue(""))
 # Every launch takes a while, so that runners of two programs would meet if allowed.
 SLOW = [{**gemm_writes("valid"), "do": {**gemm_writes("valid")["do"], "sleep": 0.02}},
@@ -87,13 +91,24 @@ class Shards(unittest.TestCase):
             for index in range(3):
                 files = {name: os.path.join(scratch, f"{name}-{index}") for name in
                          ("TEST_SHARD_STATUS_FILE", "XML_OUTPUT_FILE", "TEST_PREMATURE_EXIT_FILE")}
-                env = {"TEST_TOTAL_SHARDS": "3", "TEST_SHARD_INDEX": str(index), **files}
+                env = {"TEST_TOTAL_SHARDS": "3", "TEST_SHARD_INDEX": str(index), **files,
+                       "ZEL_CARD": "2", "ZEL_CARD_LOCK_DIR": scratch}
                 listed = run([STANDIN_BIN, "--list"], env=env)
                 program = run_program(STANDIN_BIN, plan=[gemm_writes("valid")], env=env)
                 self.assertEqual(program.status, 0, program.stdout.decode())
-                suite = ElementTree.parse(files["XML_OUTPUT_FILE"]).getroot().find("testsuite")
-                names = [case.get("name") for case in suite.iter("testcase")]
+                [suite] = junitparser.JUnitXml.fromfile(files["XML_OUTPUT_FILE"])
+                names = [case.name for case in suite]
                 self.assertEqual(sorted(names), sorted(NAMES[index::3]))
+                # Which host, card and shard; when; every test's time, --report-time or not.
+                self.assertEqual({p.name: p.value for p in suite.properties()},
+                                 {"card": "2", "host": socket.gethostname(),
+                                  "runner_dir": STANDIN_DIR, "shard": f"{index + 1}/3"})
+                self.assertEqual(suite.hostname, socket.gethostname())
+                self.assertRegex(suite.timestamp, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d$")
+                self.assertTrue(all(case.time > 0 for case in suite))
+                self.assertEqual(subprocess.run(["xmllint", "--noout", "--schema", SCHEMA,
+                                                 files["XML_OUTPUT_FILE"]],
+                                                capture_output=True).returncode, 0)
                 self.assertEqual(listed.stdout.decode().splitlines()[:-2],
                                  [f"{n}: test" for n in NAMES[index::3]])
                 self.assertTrue(os.path.exists(files["TEST_SHARD_STATUS_FILE"]))
@@ -114,7 +129,8 @@ enable_testing()
 include("{module}")
 add_executable(hw IMPORTED)
 set_target_properties(hw PROPERTIES IMPORTED_LOCATION "{STANDIN_BIN}")
-zel_discover_tests(hw DEFAULT_CARD lab_2 PROPERTIES TIMEOUT 90 ENVIRONMENT "A=1;B=2")
+zel_discover_tests(hw DEFAULT_CARD lab_2 RUNNER_TIMEOUT 02.5 PROPERTIES PROCESSORS 2
+                   ENVIRONMENT "A=1;B=2")
 """)
             build = os.path.join(project, "build")
             configured = run(["cmake", "-S", project, "-B", build])
@@ -127,11 +143,14 @@ zel_discover_tests(hw DEFAULT_CARD lab_2 PROPERTIES TIMEOUT 90 ENVIRONMENT "A=1;
             tests = json.loads(shown.stdout)["tests"]
             self.assertEqual([t["name"] for t in tests], [f"hw.{n}" for n in NAMES])
             properties = {p["name"]: p["value"] for p in tests[0]["properties"]}
-            self.assertEqual(properties["ENVIRONMENT"], ["ZEL_CARD=lab_2", "A=1", "B=2"])
+            self.assertEqual(properties["ENVIRONMENT"],
+                             ["ZEL_CARD=lab_2", "ZEL_RUNNER_TIMEOUT=02.5", "A=1", "B=2"])
+            self.assertIn("TESTBRIDGE_TEST_ONLY=unset:", properties["ENVIRONMENT_MODIFICATION"])
             self.assertEqual(properties["LABELS"], ["hardware"])
             self.assertEqual(properties["RESOURCE_GROUPS"],
                              [{"requirements": [{".type": "cards", "slots": 1}]}])
-            self.assertEqual(properties["TIMEOUT"], 90)
+            # The bound plus the grace period and a margin: ctest's backstop.
+            self.assertEqual((properties["TIMEOUT"], properties["PROCESSORS"]), (37.5, 2))
             self.assertEqual(tests[0]["command"], [STANDIN_BIN, "--exact", NAMES[0]])
 
 
@@ -145,6 +164,9 @@ class BadVariables(unittest.TestCase):
          'card id of 1 to 64 characters from a-z, 0-9 and _'),
         ({"XML_OUTPUT_FILE": "/nonexistent/report.xml"},
          'cannot create XML_OUTPUT_FILE "/nonexistent/report.xml": No such file or directory'),
+        ({"ZEL_RUNNER_TIMEOUT": "1e3"},
+         'ZEL_RUNNER_TIMEOUT is "1e3", expected seconds above 0 and at most 604800, such as 600 '
+         'or 2.5'),
         ({"TEST_SHARD_INDEX": "0"},
          "TEST_SHARD_INDEX is set but TEST_TOTAL_SHARDS is not; a test engine sets both"),
     ]

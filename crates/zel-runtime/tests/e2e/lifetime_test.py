@@ -72,8 +72,12 @@ class Endings(unittest.TestCase):
                 self.assertTrue(os.path.exists(os.path.join(scratch, "premature")))
                 if number != signal.SIGKILL:
                     self.assertFalse(os.path.exists(profile))
-                    # Stopped, not reported: no result line for the killed runner.
-                    self.assertEqual(stdout, b"\nrunning 1 test\n")
+                    # Stopped and reported: the test in flight failed, naming what it did.
+                    self.assertRegex(stdout, (
+                        rb"^\nrunning 1 test\ntest blocked_gemm_with_cycle_profile_works \.\.\. "
+                        rb"FAILED\n(.|\n)*\nnote: interrupted by %s after \d+\.\d s while its "
+                        rb"runner zel-gemm-e2e was running\n(.|\n)*\ntest result: FAILED\. 0 passed; "
+                        rb"1 failed;") % number.name.encode())
 
     def test_output_error_with_two_workers(self):
         with tempfile.TemporaryDirectory() as scratch:
@@ -120,7 +124,10 @@ class CapturedRunnerOutput(unittest.TestCase):
         [case] = suite
         self.assertEqual(case.name, "blocked_gemm_with_cycle_profile_works")
         self.assertRegex(case.system_out,
-                         r"^gemm: writing profile\nmismatch on tile 1471 at address 0x1001\n\n"
+                         r"^runner: ZEL_GEMM_DIMENSION=128 ZEL_PROFILE_OUTPUT=\S+ "
+                         r"ZEL_GEMM_SRAM_CHECK_BLOCK=1,1 /\S+/zel-gemm-e2e\n"
+                         r"gemm: writing profile\nmismatch on tile 1471 at address 0x1001\n"
+                         r"runner: exit status: 1 after \d+\.\d{3} s\n\n"
                          r"thread 'blocked_gemm_with_cycle_profile_works' \(\d+\) panicked at ")
 
     def test_long_output_keeps_its_end(self):
