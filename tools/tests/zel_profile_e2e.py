@@ -20,9 +20,13 @@ WRITE_FIXTURE = None
 
 USAGE = (b"usage: zel-profile check FILE\n"
          b"       zel-profile summary FILE\n"
-         b"       zel-profile trace FILE -o OUT.json\n"
-         b"       zel-profile svg FILE -o OUT.svg\n"
-         b"FILE may be - for standard input, OUT may be - for standard output.\n")
+         b"       zel-profile trace FILE -o OUT.json [WINDOW] [--force]\n"
+         b"       zel-profile svg FILE -o OUT.svg [WINDOW]\n"
+         b"FILE may be - for standard input, OUT may be - for standard output.\n"
+         b"WINDOW keeps the samples that overlap cycles FROM up to, not including, TO\n"
+         b"on the tiles of LIST (physical tile numbers and ranges, such as 0-63,128):\n"
+         b"  --from CYCLE (default 0)  --to CYCLE (default the end)  --tiles LIST (default all)\n"
+         b"trace writes no trace over 512 MiB, which viewers cannot open, unless given --force.\n")
 
 NOT_FOUND = b"No such file or directory (os error 2)"
 
