@@ -110,4 +110,25 @@ TEST(ProfileSvg, ManySamplesAreDrawnByPixelColumnsInElementsBoundedByThePixels) 
   EXPECT_NE(svg.find("<title>tile 5: no samples</title>"), std::string::npos);
 }
 
+TEST(ProfileTrace, SizedExactlyUpToItsLimitAndEstimatedPastIt) {
+  TileProfile tile{3, {}};
+  for (std::uint32_t i = 0; i < 20'000; ++i) {
+    tile.samples.push_back(sample(ProfileStepKind::Compute, i * 10, i * 10 + 10));
+  }
+  const ProfileReport report{1'000'000, {tile, tile}};
+  zel_profile::StringOutput out;
+  zel_profile::write_trace(report, "card", out);
+  const auto size_up_to = [&](std::uint64_t exact) {
+    const zel_profile::Window everything;
+    zel_profile::TraceSize size(everything, "card", exact);
+    size.start(report.clock_hz, report.tiles.size());
+    for (const auto& t : report.tiles) size.tile(t);
+    return static_cast<double>(size.bytes());
+  };
+  const auto real = static_cast<double>(out.text().size());
+  EXPECT_EQ(size_up_to(zel_profile::kMaxTraceBytes), real);
+  // Past the first tile it only counts samples; the estimate stays close.
+  EXPECT_NEAR(size_up_to(1000), real, real * 0.01);
+}
+
 }  // namespace
