@@ -376,12 +376,23 @@ std::vector<char*> with_default_flags(int argc, char** argv) {
 }
 
 // zel-profile's commands on the profile, each in `runs` fresh processes,
-// beside the bare traversal measured in this run (median processor ms).
-// Outputs go to `out_dir`, where scripts/bench looks at them.
-void measure_tool(const std::string& tool, const std::string& path, const std::string& out_dir,
-                  int runs, double bare_ms) {
+// beside the bare traversal measured in this run (median processor ms): the
+// table of figures. Outputs go to `out_dir`, where scripts/bench looks at
+// them. Run while this process is small: a child's peak memory counts what
+// it inherited before it started the tool.
+// printf into a string.
+template <typename... Args>
+std::string text_of(const char* format, Args... args) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format, args...);
+  return buffer;
+}
+
+std::string measure_tool(const std::string& tool, const std::string& path,
+                         const std::string& out_dir, int runs, double bare_ms) {
   // A window of the run's second tenth on the first 64 tiles.
   const std::string from = std::to_string(g_samples * 100), to = std::to_string(g_samples * 200);
+  std::string table;
   const struct {
     const char* label;
     std::vector<std::string> args;
@@ -396,13 +407,13 @@ void measure_tool(const std::string& tool, const std::string& path, const std::s
         out_dir + "/window.json"},
        "window.json"},
   };
-  std::printf(
+  table += text_of(
       "\nzel-profile on the same file: processor ms, medians of %d fresh processes; /bare is\n"
       "throughput as a share of the bare traversal's (%.1f ms in this run). The window is\n"
       "--tiles 0-63 --from %s --to %s.\n",
       runs, bare_ms, from.c_str(), to.c_str());
-  std::printf("%-17s %9s %6s %9s %9s  %s\n", "", "cpu ms", "/bare", "wall ms", "peak MiB",
-              "output");
+  table += text_of("%-17s %9s %6s %9s %9s  %s\n", "", "cpu ms", "/bare", "wall ms", "peak MiB",
+                   "output");
   bool met = true;
   double worst_peak = 0;
   for (const auto& command : commands) {
@@ -428,13 +439,15 @@ void measure_tool(const std::string& tool, const std::string& path, const std::s
     const std::string_view label = command.label;
     if ((label == "check" || label == "summary") && ratio < kToolGoal) met = false;
     worst_peak = std::max(worst_peak, median(rss));
-    std::printf("%-17s %9.1f %6.2f %9.1f %9.1f  %s\n", command.label, median(cpu), ratio,
-                median(wall), median(rss), outcome.c_str());
+    table += text_of("%-17s %9.1f %6.2f %9.1f %9.1f  %s\n", command.label, median(cpu), ratio,
+                     median(wall), median(rss), outcome.c_str());
   }
-  std::printf("goal: check and summary at %.1f or more of the bare traversal's throughput: %s\n",
+  table +=
+      text_of("goal: check and summary at %.1f or more of the bare traversal's throughput: %s\n",
               kToolGoal, met ? "met" : "MISSED");
-  std::printf("goal: every command's peak at most %.0f MiB: %.1f MiB, %s\n", kToolPeakMiB,
-              worst_peak, worst_peak <= kToolPeakMiB ? "met" : "MISSED");
+  table += text_of("goal: every command's peak at most %.0f MiB: %.1f MiB, %s\n", kToolPeakMiB,
+                   worst_peak, worst_peak <= kToolPeakMiB ? "met" : "MISSED");
+  return table;
 }
 
 // Keeps the profile in `dir` between runs (a 10,000-sample card takes a
@@ -528,17 +541,19 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::string tool_table;
+  if (!tool.empty()) {
+    if (out_dir.empty()) out_dir = profile_dir.empty() ? "." : profile_dir;
+    tool_table = measure_tool(tool, p.path, out_dir, fresh_runs, median(fresh_cpu["bare"]));
+  }
+
   mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
   MedianKeeper keeper;
   if (!fresh_only) benchmark::RunSpecifiedBenchmarks(&keeper);
   benchmark::Shutdown();
-  // The commands of the tool, after the reader's figures; then the profile
-  // goes unless it is kept.
+  // The tool's figures after the reader's; then the profile goes unless it is kept.
   const auto tool_figures = [&] {
-    if (!tool.empty()) {
-      if (out_dir.empty()) out_dir = profile_dir.empty() ? "." : profile_dir;
-      measure_tool(tool, p.path, out_dir, fresh_runs, median(fresh_cpu["bare"]));
-    }
+    std::fputs(tool_table.c_str(), stdout);
     if (profile_dir.empty()) ::unlink(p.path.c_str());
   };
   if (!with_read) {
