@@ -266,64 +266,27 @@ int fresh_child(std::string_view what, const std::string& path) {
   return 0;
 }
 
-struct FreshRun {
-  double wall_ms;
-  double cpu_ms;
-  double max_rss_mib;
-  double records_mib;
-};
-
-// Starts this program again to do `what` once; its peak resident memory is
-// its own, not shared with this process's.
-FreshRun run_fresh(const char* what, const std::string& path) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(out[1], 1);
-    const std::string mode = std::string("--fresh=") + what;
-    ::execl("/proc/self/exe", "profile_reader_bench", mode.c_str(), path.c_str(), nullptr);
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string text;
-  char buffer[64];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  ::close(out[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(child, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "fresh %s: child failed (wait status %d)\n", what, status);
-    std::exit(1);
-  }
-  char* rest = nullptr;
-  const double wall = std::strtod(text.c_str(), &rest);
-  const double cpu = std::strtod(rest, &rest);
-  const double records = std::strtod(rest, nullptr) / (1 << 20);
-  return {wall, cpu, static_cast<double>(usage.ru_maxrss) / 1024, records};
-}
-
-// One run of another program (zel-profile) in a process of its own: its
-// processor time and peak resident memory from the kernel, its exit status
-// and the first line of what it printed on standard error.
+// One run of a program in a process of its own: its processor time and peak
+// resident memory from the kernel (its own, not shared with this process's),
+// its exit status and what it wrote to `captured` (standard output or
+// error; the other output is dropped).
 struct CommandRun {
   double cpu_ms = 0;
   double wall_ms = 0;
   double max_rss_mib = 0;
   int status = 0;
-  std::string error_line;
+  std::string output;
 };
 
-CommandRun run_command(const std::vector<std::string>& argv) {
+CommandRun run_command(const std::vector<std::string>& argv, int captured) {
   int err[2];
   if (::pipe2(err, O_CLOEXEC) != 0) std::abort();
   const auto start = std::chrono::steady_clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
-    ::dup2(err[1], 2);
     const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
+    ::dup2(null, captured == 1 ? 2 : 1);
+    ::dup2(err[1], captured);
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -345,8 +308,31 @@ CommandRun run_command(const std::vector<std::string>& argv) {
   run.wall_ms = wall.count();
   run.max_rss_mib = static_cast<double>(usage.ru_maxrss) / 1024;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.error_line = text.substr(0, text.find('\n'));
+  run.output = std::move(text);
   return run;
+}
+
+struct FreshRun {
+  double wall_ms;
+  double cpu_ms;
+  double max_rss_mib;
+  double records_mib;
+};
+
+// Starts this program again to do `what` once; its peak resident memory is
+// its own, not shared with this process's.
+FreshRun run_fresh(const char* what, const std::string& path) {
+  const CommandRun run =
+      run_command({"/proc/self/exe", std::string("--fresh=") + what, path}, STDOUT_FILENO);
+  if (run.status != 0) {
+    std::fprintf(stderr, "fresh %s: child failed (status %d)\n", what, run.status);
+    std::exit(1);
+  }
+  char* rest = nullptr;
+  const double wall = std::strtod(run.output.c_str(), &rest);
+  const double cpu = std::strtod(rest, &rest);
+  const double records = std::strtod(rest, nullptr) / (1 << 20);
+  return {wall, cpu, run.max_rss_mib, records};
 }
 
 std::int64_t file_bytes_or_zero(const std::string& path) {
@@ -420,14 +406,15 @@ std::string measure_tool(const std::string& tool, const std::string& path,
     std::vector<double> cpu, wall, rss;
     CommandRun last;
     for (int i = 0; i < runs; ++i) {
-      last = run_command(command.args);
+      last = run_command(command.args, STDERR_FILENO);
       cpu.push_back(last.cpu_ms);
       wall.push_back(last.wall_ms);
       rss.push_back(last.max_rss_mib);
     }
     std::string outcome;
     if (last.status != 0) {
-      outcome = "exit " + std::to_string(last.status) + ": " + last.error_line;
+      outcome = "exit " + std::to_string(last.status) + ": " +
+                last.output.substr(0, last.output.find('\n'));
     } else if (command.output != nullptr) {
       const double mib =
           static_cast<double>(file_bytes_or_zero(out_dir + "/" + command.output)) / (1 << 20);
