@@ -3,6 +3,7 @@
 
 #include <charconv>
 
+#include "number_text.h"
 #include "profile_stats.h"
 
 namespace zel_profile {
@@ -74,12 +75,6 @@ std::expected<std::vector<bool>, std::string> parse_tiles(std::string_view text)
     at = comma + 1;
   } while (at <= text.size());
   return tiles;
-}
-
-std::string grouped(std::uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
 }
 
 }  // namespace zel_profile

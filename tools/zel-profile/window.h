@@ -41,7 +41,4 @@ std::expected<std::uint32_t, std::string> parse_cycle(std::string_view option,
 // The value of --tiles: numbers and ranges joined by commas, such as 0-63,128.
 std::expected<std::vector<bool>, std::string> parse_tiles(std::string_view text);
 
-// 12,345,678
-std::string grouped(std::uint64_t value);
-
 }  // namespace zel_profile

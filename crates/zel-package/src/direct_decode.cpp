@@ -5,7 +5,6 @@
 // the same records; everything else is left to the library.
 #include "direct_decode.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -76,10 +75,6 @@ class Decoder {
   // overwritten and its memory reused.
   bool tile(std::uint32_t i, TileProfile& out) { return decode_tile(element(tiles_, i), out); }
 
-  // The end of the furthest object read so far: writers lay a message out in
-  // reading order, so what lies before it has been read.
-  const void* high_water() const { return high_water_; }
-
  private:
   struct Segment {
     const Word* words;
@@ -91,9 +86,6 @@ class Decoder {
   std::uint64_t budget_ = 0;
   StructView root_;
   StructList tiles_;
-  const Word* high_water_ = nullptr;
-
-  void reached(const Word* end) { high_water_ = std::max(high_water_, end); }
 
   bool spend(std::uint64_t words) {
     if (words > budget_) return false;
@@ -199,7 +191,6 @@ class Decoder {
     const auto pointer_count = static_cast<std::uint16_t>(target.ref >> 48);
     const std::uint64_t words = std::uint64_t{data_words} + pointer_count;
     if (words == 0 || !in_segment(target.segment, target.at, words) || !spend(words)) return false;
-    reached(segments_[target.segment].words + target.at + words);
     out = {segments_[target.segment].words + target.at, target.segment, target.at + data_words,
            data_words, pointer_count};
     return true;
@@ -217,7 +208,6 @@ class Decoder {
     // The word count excludes the tag word in front of the elements.
     const std::uint64_t words = target.ref >> 35;
     if (!in_segment(target.segment, target.at, words + 1) || !spend(words + 1)) return false;
-    reached(segments_[target.segment].words + target.at + words + 1);
     const Word tag = word(target.segment, target.at);
     if ((tag & 3) != kStruct) return false;
     const auto count = static_cast<std::uint32_t>((tag >> 2) & 0x3FFF'FFFF);
@@ -245,7 +235,6 @@ class Decoder {
     const std::uint64_t words = (bytes + 7) / 8;
     if (bytes == 0 || !in_segment(target.segment, target.at, words) || !spend(words)) return false;
     const auto* first = reinterpret_cast<const char*>(segments_[target.segment].words + target.at);
-    reached(segments_[target.segment].words + target.at + words);
     // Writers lay texts out in the order they are read, so the bytes a little
     // further on are the next ones needed; asking for them now hides part of
     // the wait for memory. A prefetch never faults, wherever it points.
@@ -332,9 +321,6 @@ std::uint32_t DirectTiles::tile_count() const {
 }
 bool DirectTiles::tile(std::uint32_t i, TileProfile& out) {
   return decoder_->tile(i, out);
-}
-const void* DirectTiles::high_water() const {
-  return decoder_->high_water();
 }
 
 std::optional<ProfileReport> decode_directly(

@@ -51,8 +51,6 @@ class DirectTiles {
   // Tile `i` into `out`, overwriting every field and reusing its memory.
   // Tiles are taken in list order, each once.
   bool tile(std::uint32_t i, TileProfile& out);
-  // The end of the furthest object read so far.
-  const void* high_water() const;
 
  private:
   std::unique_ptr<wire::Decoder> decoder_;
