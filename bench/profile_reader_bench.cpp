@@ -55,9 +55,13 @@
 namespace {
 
 constexpr unsigned kTiles = 1472;
-constexpr unsigned kSamples = 1000;
+unsigned g_samples = 1000;  // a tile; --samples=N
 constexpr double kGoal =
     0.75;  // a fresh process's reader's throughput as a share of the bare traversal's
+// zel-profile's check and summary, as a multiple of the bare traversal's
+// throughput, and every command's peak resident memory.
+constexpr double kToolGoal = 1.5;
+constexpr double kToolPeakMiB = 128;
 
 std::string profile_path() {
   const char* dir = std::getenv("TMPDIR");
@@ -78,8 +82,8 @@ void write_profile(const std::string& path) {
       profile_capnp::StepKind::SYNCHRONIZATION, profile_capnp::StepKind::IDLE};
   for (unsigned t = 0; t < kTiles; ++t) {
     tiles[t].setPhysicalTile(t);
-    auto samples = tiles[t].initSamples(kSamples);
-    for (unsigned s = 0; s < kSamples; ++s) {
+    auto samples = tiles[t].initSamples(g_samples);
+    for (unsigned s = 0; s < g_samples; ++s) {
       auto step = samples[s].initStep();
       step.setLocalIndex(s);
       step.setPhase(s / 4);
@@ -262,6 +266,52 @@ int fresh_child(std::string_view what, const std::string& path) {
   return 0;
 }
 
+// One run of a program in a process of its own: its processor time and peak
+// resident memory from the kernel (its own, not shared with this process's),
+// its exit status and what it wrote to `captured` (standard output or
+// error; the other output is dropped).
+struct CommandRun {
+  double cpu_ms = 0;
+  double wall_ms = 0;
+  double max_rss_mib = 0;
+  int status = 0;
+  std::string output;
+};
+
+CommandRun run_command(const std::vector<std::string>& argv, int captured) {
+  int err[2];
+  if (::pipe2(err, O_CLOEXEC) != 0) std::abort();
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, captured == 1 ? 2 : 1);
+    ::dup2(err[1], captured);
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(err[1]);
+  std::string text;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(err[0]);
+  int status = 0;
+  rusage usage{};
+  ::wait4(child, &status, 0, &usage);
+  const std::chrono::duration<double, std::milli> wall = std::chrono::steady_clock::now() - start;
+  const auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+  CommandRun run;
+  run.cpu_ms = ms(usage.ru_utime) + ms(usage.ru_stime);
+  run.wall_ms = wall.count();
+  run.max_rss_mib = static_cast<double>(usage.ru_maxrss) / 1024;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.output = std::move(text);
+  return run;
+}
+
 struct FreshRun {
   double wall_ms;
   double cpu_ms;
@@ -272,32 +322,22 @@ struct FreshRun {
 // Starts this program again to do `what` once; its peak resident memory is
 // its own, not shared with this process's.
 FreshRun run_fresh(const char* what, const std::string& path) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(out[1], 1);
-    const std::string mode = std::string("--fresh=") + what;
-    ::execl("/proc/self/exe", "profile_reader_bench", mode.c_str(), path.c_str(), nullptr);
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string text;
-  char buffer[64];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  ::close(out[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(child, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "fresh %s: child failed (wait status %d)\n", what, status);
+  const CommandRun run =
+      run_command({"/proc/self/exe", std::string("--fresh=") + what, path}, STDOUT_FILENO);
+  if (run.status != 0) {
+    std::fprintf(stderr, "fresh %s: child failed (status %d)\n", what, run.status);
     std::exit(1);
   }
   char* rest = nullptr;
-  const double wall = std::strtod(text.c_str(), &rest);
+  const double wall = std::strtod(run.output.c_str(), &rest);
   const double cpu = std::strtod(rest, &rest);
   const double records = std::strtod(rest, nullptr) / (1 << 20);
-  return {wall, cpu, static_cast<double>(usage.ru_maxrss) / 1024, records};
+  return {wall, cpu, run.max_rss_mib, records};
+}
+
+std::int64_t file_bytes_or_zero(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
 double median(std::vector<double> values) {
@@ -321,6 +361,98 @@ std::vector<char*> with_default_flags(int argc, char** argv) {
   return args;
 }
 
+// zel-profile's commands on the profile, each in `runs` fresh processes,
+// beside the bare traversal measured in this run (median processor ms): the
+// table of figures. Outputs go to `out_dir`, where scripts/bench looks at
+// them. Run while this process is small: a child's peak memory counts what
+// it inherited before it started the tool.
+// printf into a string.
+template <typename... Args>
+std::string text_of(const char* format, Args... args) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format, args...);
+  return buffer;
+}
+
+std::string measure_tool(const std::string& tool, const std::string& path,
+                         const std::string& out_dir, int runs, double bare_ms) {
+  // A window of the run's second tenth on the first 64 tiles.
+  const std::string from = std::to_string(g_samples * 100), to = std::to_string(g_samples * 200);
+  std::string table;
+  const struct {
+    const char* label;
+    std::vector<std::string> args;
+    const char* output;
+  } commands[] = {
+      {"check", {tool, "check", path}, nullptr},
+      {"summary", {tool, "summary", path}, nullptr},
+      {"svg -o", {tool, "svg", path, "-o", out_dir + "/profile.svg"}, "profile.svg"},
+      {"trace -o", {tool, "trace", path, "-o", out_dir + "/profile.json"}, "profile.json"},
+      {"trace window -o",
+       {tool, "trace", path, "--tiles", "0-63", "--from", from, "--to", to, "-o",
+        out_dir + "/window.json"},
+       "window.json"},
+  };
+  table += text_of(
+      "\nzel-profile on the same file: processor ms, medians of %d fresh processes; /bare is\n"
+      "throughput as a share of the bare traversal's (%.1f ms in this run). The window is\n"
+      "--tiles 0-63 --from %s --to %s.\n",
+      runs, bare_ms, from.c_str(), to.c_str());
+  table += text_of("%-17s %9s %6s %9s %9s  %s\n", "", "cpu ms", "/bare", "wall ms", "peak MiB",
+                   "output");
+  bool met = true;
+  double worst_peak = 0;
+  for (const auto& command : commands) {
+    std::vector<double> cpu, wall, rss;
+    CommandRun last;
+    for (int i = 0; i < runs; ++i) {
+      last = run_command(command.args, STDERR_FILENO);
+      cpu.push_back(last.cpu_ms);
+      wall.push_back(last.wall_ms);
+      rss.push_back(last.max_rss_mib);
+    }
+    std::string outcome;
+    if (last.status != 0) {
+      outcome = "exit " + std::to_string(last.status) + ": " +
+                last.output.substr(0, last.output.find('\n'));
+    } else if (command.output != nullptr) {
+      const double mib =
+          static_cast<double>(file_bytes_or_zero(out_dir + "/" + command.output)) / (1 << 20);
+      char text[64];
+      std::snprintf(text, sizeof text, "%.1f MiB", mib);
+      outcome = text;
+    }
+    const double ratio = bare_ms / median(cpu);
+    const std::string_view label = command.label;
+    if ((label == "check" || label == "summary") && ratio < kToolGoal) met = false;
+    worst_peak = std::max(worst_peak, median(rss));
+    table += text_of("%-17s %9.1f %6.2f %9.1f %9.1f  %s\n", command.label, median(cpu), ratio,
+                     median(wall), median(rss), outcome.c_str());
+  }
+  table +=
+      text_of("goal: check and summary at %.1f or more of the bare traversal's throughput: %s\n",
+              kToolGoal, met ? "met" : "MISSED");
+  table += text_of("goal: every command's peak at most %.0f MiB: %.1f MiB, %s\n", kToolPeakMiB,
+                   worst_peak, worst_peak <= kToolPeakMiB ? "met" : "MISSED");
+  return table;
+}
+
+// Keeps the profile in `dir` between runs (a 10,000-sample card takes a
+// while to write and 2.5 GB): written once under a temporary name, then
+// renamed, so a run cut short leaves no half profile behind.
+std::string kept_profile(const std::string& dir) {
+  const std::string path = dir + "/profile_reader_bench." + std::to_string(g_samples) + ".v1.bin";
+  if (file_bytes_or_zero(path) > 0) return path;
+  std::fprintf(stderr, "writing %s (once)\n", path.c_str());
+  const std::string partial = path + ".partial";
+  write_profile(partial);
+  if (::rename(partial.c_str(), path.c_str()) != 0) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  return path;
+}
+
 }  // namespace
 
 BENCHMARK(BM_ReadFileIntoMemory)->Unit(benchmark::kMillisecond);
@@ -338,11 +470,26 @@ int main(int argc, char** argv) {
     return 0;
   }
   int fresh_runs = 3;
-  bool fresh_only = false;
+  bool fresh_only = false, with_read = true;
+  std::string profile_dir, tool, out_dir;
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "--fresh-only") {
+    const std::string_view arg = argv[i];
+    if (arg == "--fresh-only") {
       fresh_only = true;
+    } else if (arg == "--without-read") {
+      // The records of a large profile take gigabytes: the reader's figures
+      // are made on the 1,000-sample one.
+      with_read = false;
+      fresh_only = true;
+    } else if (arg.starts_with("--samples=")) {
+      g_samples = static_cast<unsigned>(std::max(1, std::atoi(argv[i] + 10)));
+    } else if (arg.starts_with("--profile-dir=")) {
+      profile_dir = argv[i] + 14;
+    } else if (arg.starts_with("--tool=")) {
+      tool = argv[i] + 7;
+    } else if (arg.starts_with("--out-dir=")) {
+      out_dir = argv[i] + 10;
     } else if (std::string_view(argv[i]).starts_with("--fresh-runs=")) {
       fresh_runs = std::max(1, std::atoi(argv[i] + 13));
     } else {
@@ -355,16 +502,21 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
 
   Profile p;
-  p.path = profile_path();
-  write_profile(p.path);
+  if (profile_dir.empty()) {
+    p.path = profile_path();
+    write_profile(p.path);
+  } else {
+    p.path = kept_profile(profile_dir);
+  }
   p.bytes = file_bytes(p.path);
   profile = &p;
   const double mib = static_cast<double>(p.bytes) / (1 << 20);
-  std::printf("profile: %u tiles x %u samples, file %.1f MiB\n", kTiles, kSamples, mib);
+  std::printf("profile: %u tiles x %u samples, file %.1f MiB\n", kTiles, g_samples, mib);
   std::fflush(stdout);
 
   // Fresh processes first, interleaved, while this one holds little memory.
-  const char* kinds[] = {"file", "bare", "read"};
+  std::vector<const char*> kinds = {"file", "bare"};
+  if (with_read) kinds.push_back("read");
   std::map<std::string, std::vector<double>> fresh_wall, fresh_cpu, fresh_rss, fresh_records;
   for (int i = 0; i < fresh_runs; ++i) {
     for (const char* what : kinds) {
@@ -376,11 +528,25 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::string tool_table;
+  if (!tool.empty()) {
+    if (out_dir.empty()) out_dir = profile_dir.empty() ? "." : profile_dir;
+    tool_table = measure_tool(tool, p.path, out_dir, fresh_runs, median(fresh_cpu["bare"]));
+  }
+
   mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
   MedianKeeper keeper;
   if (!fresh_only) benchmark::RunSpecifiedBenchmarks(&keeper);
   benchmark::Shutdown();
-  ::unlink(p.path.c_str());
+  // The tool's figures after the reader's; then the profile goes unless it is kept.
+  const auto tool_figures = [&] {
+    std::fputs(tool_table.c_str(), stdout);
+    if (profile_dir.empty()) ::unlink(p.path.c_str());
+  };
+  if (!with_read) {
+    tool_figures();
+    return 0;
+  }
 
   const struct {
     const char* label;
@@ -419,7 +585,7 @@ int main(int argc, char** argv) {
   std::printf(
       "memory: reader peak %.1f MiB; floor %.1f MiB = file %.1f + records %.1f (%.0f bytes a "
       "sample) + process %.1f; %s\n",
-      peak, floor, mib, records, records * (1 << 20) / (double{kTiles} * kSamples),
+      peak, floor, mib, records, records * (1 << 20) / (double{kTiles} * g_samples),
       median(fresh_rss["file"]) - mib, peak <= floor * 1.02 ? "at the floor" : "ABOVE the floor");
   std::printf("goal: a fresh read at %.2f or more of the bare traversal's throughput: %.3f %s",
               kGoal, fresh_ratio, fresh_ratio >= kGoal ? "met" : "MISSED");
@@ -427,5 +593,6 @@ int main(int argc, char** argv) {
     std::printf(" (warm: %.3f)", per_bare(warm_bare, warm("BM_ProfileReportRead")));
   }
   std::printf("\n");
+  tool_figures();
   return 0;
 }

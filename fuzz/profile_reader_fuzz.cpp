@@ -1,7 +1,8 @@
 // Any byte string handed to the profile reader yields a report or a typed
 // error, never a crash, a hang or a leak; a report that is read back twice is
-// the same report; and whatever message the fast path decodes, the library's
-// accessors read to the same records.
+// the same report; whatever message the fast path decodes, the library's
+// accessors read to the same records; and a visit a tile at a time sees the
+// same records, or fails with the same error.
 #include <kj/io.h>
 
 #include "direct_decode.h"
@@ -36,5 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!zel_package::debug_text(first.error()).empty());
   }
   check_fast_path_agrees(data, size);
+  // From a file, as the tool reads: a cut-off file is named as such there.
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  FUZZ_CHECK(profile_test::same_outcome(profile_test::visit_bytes(bytes),
+                                        profile_test::read_bytes(bytes)));
   return 0;
 }

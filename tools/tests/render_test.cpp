@@ -1,6 +1,8 @@
 // The inspector's escaping, sums and drawing of large profiles.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "output.h"
 #include "profile_stats.h"
 #include "report_text.h"
@@ -79,22 +81,54 @@ TEST(ProfileStats, SumsCyclesPerKindAndTile) {
   EXPECT_EQ(stats.loads[0].total_cycles, 25u);
 }
 
-TEST(ProfileSvg, LargeProfilesMergeBarsThatTouchAtThisScale) {
-  // 60,000 back-to-back samples on one tile, alternating kinds in runs of 1,000.
-  TileProfile tile{3, {}};
-  for (std::uint32_t i = 0; i < 60'000; ++i) {
-    const auto kind = (i / 1000) % 2 == 0 ? ProfileStepKind::Compute : ProfileStepKind::Exchange;
-    tile.samples.push_back(sample(kind, i * 10, i * 10 + 10));
+TEST(ProfileSvg, ManySamplesAreDrawnByPixelColumnsInElementsBoundedByThePixels) {
+  // 120,000 one-cycle samples a tile over 1,200 pixel columns, 100 a column.
+  // Tile 3: three compute cycles to one exchange cycle throughout, so compute
+  // wins every column. Tile 4: idle, then synchronization, half and half.
+  TileProfile mixed{3, {}}, halves{4, {}};
+  for (std::uint32_t i = 0; i < 120'000; ++i) {
+    mixed.samples.push_back(
+        sample(i % 4 == 3 ? ProfileStepKind::Exchange : ProfileStepKind::Compute, i, i + 1));
+    halves.samples.push_back(
+        sample(i < 60'000 ? ProfileStepKind::Idle : ProfileStepKind::Synchronization, i, i + 1));
   }
   zel_profile::StringOutput out;
-  zel_profile::write_svg(ProfileReport{1'000'000, {tile}}, "big", out);
+  zel_profile::write_svg(ProfileReport{1'000'000, {mixed, halves, TileProfile{5, {}}}}, "big", out);
   const std::string& svg = out.text();
-  std::size_t bars = 0;
-  for (auto at = svg.find("<rect x="); at != std::string::npos; at = svg.find("<rect x=", at + 1)) {
-    ++bars;
+  std::size_t elements = 0;
+  for (std::size_t at = svg.find('<'); at != std::string::npos; at = svg.find('<', at + 1)) {
+    if (std::isalpha(static_cast<unsigned char>(svg[at + 1]))) ++elements;
   }
-  EXPECT_EQ(bars, 5 + 60u);  // the legend's five, then one bar per run
-  EXPECT_EQ(svg.find("<title>tile"), std::string::npos);
+  EXPECT_LT(elements, 80u) << svg;
+  EXPECT_EQ(svg.find("<title>tile 3"), std::string::npos);
+  EXPECT_NE(svg.find("the kind with the most cycles"), std::string::npos);
+  // One path a kind and row, each run a line as thick as the row.
+  EXPECT_NE(svg.find("<path d=\"M90 119.00h1200\" stroke=\"#59a14f\""), std::string::npos) << svg;
+  EXPECT_NE(svg.find("<path d=\"M90 133.00h600\" stroke=\"#bab0ac\""), std::string::npos);
+  EXPECT_NE(svg.find("<path d=\"M690 133.00h600\" stroke=\"#f28e2b\""), std::string::npos);
+  EXPECT_EQ(svg.find("#4e79a7\" stroke-width"), std::string::npos);  // exchange never wins
+  EXPECT_NE(svg.find("<title>tile 5: no samples</title>"), std::string::npos);
+}
+
+TEST(ProfileTrace, SizedExactlyUpToItsLimitAndEstimatedPastIt) {
+  TileProfile tile{3, {}};
+  for (std::uint32_t i = 0; i < 20'000; ++i) {
+    tile.samples.push_back(sample(ProfileStepKind::Compute, i * 10, i * 10 + 10));
+  }
+  const ProfileReport report{1'000'000, {tile, tile}};
+  zel_profile::StringOutput out;
+  zel_profile::write_trace(report, "card", out);
+  const auto size_up_to = [&](std::uint64_t exact) {
+    const zel_profile::Window everything;
+    zel_profile::TraceSize size(everything, "card", exact);
+    size.start(report.clock_hz, report.tiles.size());
+    for (const auto& t : report.tiles) size.tile(t);
+    return static_cast<double>(size.bytes());
+  };
+  const auto real = static_cast<double>(out.text().size());
+  EXPECT_EQ(size_up_to(zel_profile::kMaxTraceBytes), real);
+  // Past the first tile it only counts samples; the estimate stays close.
+  EXPECT_NEAR(size_up_to(1000), real, real * 0.01);
 }
 
 }  // namespace

@@ -20,9 +20,13 @@ WRITE_FIXTURE = None
 
 USAGE = (b"usage: zel-profile check FILE\n"
          b"       zel-profile summary FILE\n"
-         b"       zel-profile trace FILE -o OUT.json\n"
-         b"       zel-profile svg FILE -o OUT.svg\n"
-         b"FILE may be - for standard input, OUT may be - for standard output.\n")
+         b"       zel-profile trace FILE -o OUT.json [WINDOW] [--force]\n"
+         b"       zel-profile svg FILE -o OUT.svg [WINDOW]\n"
+         b"FILE may be - for standard input, OUT may be - for standard output.\n"
+         b"WINDOW keeps the samples that overlap cycles FROM up to, not including, TO\n"
+         b"on the tiles of LIST (physical tile numbers and ranges, such as 0-63,128):\n"
+         b"  --from CYCLE (default 0)  --to CYCLE (default the end)  --tiles LIST (default all)\n"
+         b"trace writes no trace over 512 MiB, which viewers cannot open, unless given --force.\n")
 
 NOT_FOUND = b"No such file or directory (os error 2)"
 
@@ -32,7 +36,8 @@ class ZelProfileTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = cls.tmp.name
-        for kind in ("small", "no-clock", "no-tiles", "version-0", "kind-4", "bad-utf8", "large"):
+        for kind in ("small", "no-clock", "no-tiles", "version-0", "kind-4", "bad-utf8", "large",
+                     "overlapping"):
             subprocess.run([WRITE_FIXTURE, kind, cls.path(kind)], check=True)
         with open(cls.path("small"), "rb") as f:
             cls.small = f.read()
@@ -315,6 +320,70 @@ idlest tiles:
             (["trace", "-o", "a", "-o", "b", small], b"-o given twice"),
         ]
         for args, problem in cases:
+            with self.subTest(args=args):
+                self.assert_fails(self.tool(*args), b"error: " + problem + b"\n" + USAGE, 2)
+
+    def test_a_window_keeps_the_samples_that_overlap_it_and_its_tiles(self):
+        # Tile 7's samples "op 0" to "op 9" span 0-100, 0-100, 10-40, 40-100,
+        # 50-150, 60-70, 100-100, 150-200, 120-180 and 190-170 (which ends
+        # before it starts, so it has no cycles); tile 8 has none.
+        cases = [
+            ([], [0, 1, 2, 3, 4, 5, 6, 7, 8, 9], ["tile 7", "tile 8"]),
+            (["--from", "100"], [4, 6, 7, 8, 9], ["tile 7", "tile 8"]),
+            (["--to", "100"], [0, 1, 2, 3, 4, 5], ["tile 7", "tile 8"]),
+            (["--from", "40", "--to", "60"], [0, 1, 3, 4], ["tile 7", "tile 8"]),
+            (["--from=190", "--to=191", "--tiles=7"], [7, 9], ["tile 7"]),
+            (["--tiles", "8"], [], ["tile 8"]),
+            (["--tiles", "0-6,9-1471"], [], []),
+        ]
+        for options, kept, threads in cases:
+            with self.subTest(options=options):
+                result = self.tool("trace", self.path("overlapping"), *options, "-o", "-")
+                self.assertEqual((result.status, result.stderr), (0, b""))
+                events = json.loads(result.stdout)["traceEvents"]
+                samples = [e for e in events if e["ph"] == "X"]
+                self.assertEqual(sorted(int(e["name"][3:]) for e in samples), kept)
+                # Kept whole: a sample that reaches past the window is not cut.
+                self.assertTrue(all(e["args"]["start_cycle"] == e["ts"] for e in samples))
+                names = {e["args"]["name"] for e in events if e["name"] == "thread_name"}
+                self.assertEqual(sorted({n.split(" (")[0] for n in names}), threads)
+        svg = self.path("window.svg")
+        result = self.tool("svg", self.path("overlapping"), "--from", "40", "--to", "60",
+                           "--tiles", "7-8", "-o", svg)
+        self.assertEqual((result.status, result.stderr), (0, b""))
+        with open(svg, encoding="utf-8") as f:
+            text = f.read()
+        self.assertIn("(window: cycles 40 to 60, tiles 7-8): 2 tiles, 4 samples", text)
+        self.assertEqual(text.count("<title>tile 7: op "), 4)
+        self.assertIn("<title>tile 8: no samples</title>", text)
+
+    def test_window_options_that_are_wrong_are_usage_errors_before_the_file_is_read(self):
+        out = self.path("never.json")
+        missing = self.path("missing")
+        cases = [
+            (["--from", "x1"], b"--from 'x1': not a cycle number (0 to 4294967295)"),
+            (["--to", "-5"], b"--to '-5': not a cycle number (0 to 4294967295)"),
+            (["--from=4294967296"], b"--from '4294967296': not a cycle number (0 to 4294967295)"),
+            (["--from", "200", "--to", "200"], b"--to 200 is not after --from 200"),
+            (["--to", "0"], b"--to 0 is not after cycle 0, where the window starts"),
+            (["--from", "1", "--from=2"], b"--from given twice"),
+            (["--tiles", "0-63,x"],
+             b"--tiles '0-63,x': 'x' is not a tile number or a range of them such as 0-63"),
+            (["--tiles", "1,,2"],
+             b"--tiles '1,,2': '' is not a tile number or a range of them such as 0-63"),
+            (["--tiles", "0-1472"], b"--tiles '0-1472': tile 1472 is not on the card (0 to 1471)"),
+            (["--tiles", "9-3"], b"--tiles '9-3': the range 9-3 runs backwards"),
+            (["--tiles"], b"--tiles needs a tile list"),
+        ]
+        for command in ("trace", "svg"):
+            for options, problem in cases:
+                with self.subTest(command=command, options=options):
+                    result = self.tool(command, missing, "-o", out, *options)
+                    self.assert_fails(result, b"error: " + problem + b"\n" + USAGE, 2)
+                    self.assertFalse(os.path.exists(out))
+        for args, problem in [(["check", missing, "--from", "5"], b"check takes no --from"),
+                              (["summary", missing, "--tiles=3"], b"summary takes no --tiles"),
+                              (["svg", missing, "-o", out, "--force"], b"svg takes no --force")]:
             with self.subTest(args=args):
                 self.assert_fails(self.tool(*args), b"error: " + problem + b"\n" + USAGE, 2)
 

@@ -4,6 +4,10 @@
 //   zel-profile summary FILE             cycles per step kind, busiest and idlest tiles
 //   zel-profile trace FILE -o OUT.json   trace-event JSON for a trace viewer
 //   zel-profile svg FILE -o OUT.svg      timeline picture
+// trace and svg take a window: --from CYCLE, --to CYCLE, --tiles LIST.
+//
+// The profile is visited a tile at a time (twice for trace and svg: once to
+// size the output, once to write it), so memory follows the largest tile.
 //
 // Exit status: 0 done, 1 the file could not be read or the output written,
 // 2 the command line is wrong.
@@ -19,24 +23,31 @@
 #include <string_view>
 #include <vector>
 
+#include "number_text.h"
 #include "output.h"
 #include "profile_stats.h"
+#include "profile_stream.h"
 #include "report_text.h"
 #include "timeline_svg.h"
 #include "trace_json.h"
+#include "window.h"
 #include "zel_package.h"
 #include "zel_text.h"
 
 namespace {
 
-using zel_package::ProfileReport;
+using zel_package::ProfileStream;
 
 constexpr std::string_view kUsage =
     "usage: zel-profile check FILE\n"
     "       zel-profile summary FILE\n"
-    "       zel-profile trace FILE -o OUT.json\n"
-    "       zel-profile svg FILE -o OUT.svg\n"
-    "FILE may be - for standard input, OUT may be - for standard output.\n";
+    "       zel-profile trace FILE -o OUT.json [WINDOW] [--force]\n"
+    "       zel-profile svg FILE -o OUT.svg [WINDOW]\n"
+    "FILE may be - for standard input, OUT may be - for standard output.\n"
+    "WINDOW keeps the samples that overlap cycles FROM up to, not including, TO\n"
+    "on the tiles of LIST (physical tile numbers and ranges, such as 0-63,128):\n"
+    "  --from CYCLE (default 0)  --to CYCLE (default the end)  --tiles LIST (default all)\n"
+    "trace writes no trace over 512 MiB, which viewers cannot open, unless given --force.\n";
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -45,6 +56,8 @@ struct Command {
   std::string name;
   std::string input;
   std::optional<std::string> output;
+  zel_profile::Window window;
+  bool force = false;
 };
 
 int usage_error(const std::string& problem) {
@@ -58,29 +71,64 @@ int fail(const std::string& message) {
   return kExitFailure;
 }
 
-// The command line, or the problem with it.
+// The command line, or the problem with it. Options that take a value take
+// it as the next argument or after "=".
 std::expected<Command, std::string> parse(const std::vector<std::string_view>& args) {
   if (args.empty()) return std::unexpected("missing command");
-  Command command{std::string(args[0]), {}, {}};
+  Command command{std::string(args[0]), {}, {}, {}, false};
   const bool draws = command.name == "trace" || command.name == "svg";
   if (!draws && command.name != "check" && command.name != "summary") {
     return std::unexpected("unknown command '" + command.name + "'");
   }
   std::optional<std::string> input;
+  zel_profile::Window& window = command.window;
   for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "-o") {
-      if (!draws) return std::unexpected(command.name + " takes no -o");
-      if (i + 1 == args.size()) return std::unexpected("-o needs a path");
-      if (command.output) return std::unexpected("-o given twice");
-      command.output = std::string(args[++i]);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return std::unexpected("unknown option '" + std::string(arg) + "'");
-    } else if (input) {
-      return std::unexpected("unexpected argument '" + std::string(arg) + "'");
-    } else {
-      input = std::string(arg);
+    std::string_view arg = args[i];
+    std::optional<std::string_view> attached;
+    if (const auto equals = arg.find('='); arg.starts_with("--") && equals != arg.npos) {
+      attached = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
     }
+    const bool windowing = arg == "--from" || arg == "--to" || arg == "--tiles";
+    if (arg == "-o" || windowing) {
+      if (!draws) return std::unexpected(command.name + " takes no " + std::string(arg));
+      if (!attached && i + 1 == args.size()) {
+        return std::unexpected(std::string(arg) + (arg == "-o"        ? " needs a path"
+                                                   : arg == "--tiles" ? " needs a tile list"
+                                                                      : " needs a cycle number"));
+      }
+      const std::string_view value = attached ? *attached : args[++i];
+      if (arg == "-o") {
+        if (command.output) return std::unexpected("-o given twice");
+        command.output = std::string(value);
+      } else if (arg == "--tiles") {
+        if (window.tiles) return std::unexpected("--tiles given twice");
+        auto tiles = zel_profile::parse_tiles(value);
+        if (!tiles) return std::unexpected(tiles.error());
+        window.tiles = std::move(*tiles);
+        window.tiles_text = std::string(value);
+      } else {
+        auto& bound = arg == "--from" ? window.from : window.to;
+        if (bound) return std::unexpected(std::string(arg) + " given twice");
+        auto cycle = zel_profile::parse_cycle(arg, value);
+        if (!cycle) return std::unexpected(cycle.error());
+        bound = *cycle;
+      }
+    } else if (arg == "--force" && !attached) {
+      if (command.name != "trace") return std::unexpected(command.name + " takes no --force");
+      command.force = true;
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      return std::unexpected("unknown option '" + std::string(args[i]) + "'");
+    } else if (input) {
+      return std::unexpected("unexpected argument '" + std::string(args[i]) + "'");
+    } else {
+      input = std::string(args[i]);
+    }
+  }
+  if (window.to && *window.to <= window.from.value_or(0)) {
+    return std::unexpected("--to " + std::to_string(*window.to) + " is not after " +
+                           (window.from ? "--from " + std::to_string(*window.from)
+                                        : std::string("cycle 0, where the window starts")));
   }
   if (!input) return std::unexpected(command.name + " needs a FILE");
   if (draws && !command.output) {
@@ -91,10 +139,10 @@ std::expected<Command, std::string> parse(const std::vector<std::string_view>& a
   return command;
 }
 
-// Opens and reads the profile; the error is the message to print: the path
-// and the system's reason when the file cannot be read at all, the reader's
-// error when it is no profile.
-std::expected<ProfileReport, std::string> load(const std::string& path) {
+// Opens the profile; the error is the message to print: the path and the
+// system's reason when the file cannot be read at all, the reader's error
+// when it is no profile.
+std::expected<ProfileStream, std::string> open_profile(const std::string& path) {
   const int fd = path == "-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0)
                              : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected("cannot read " + path + ": " + zel_text::os_error_text(errno));
@@ -103,27 +151,68 @@ std::expected<ProfileReport, std::string> load(const std::string& path) {
     ::close(fd);
     return std::unexpected("cannot read " + path + ": " + zel_text::os_error_text(EISDIR));
   }
-  auto report = ProfileReport::read(kj::AutoCloseFd(fd));
-  if (!report) return std::unexpected(zel_package::debug_text(report.error()));
-  return std::move(*report);
+  auto stream = ProfileStream::open(kj::AutoCloseFd(fd));
+  if (!stream) return std::unexpected(zel_package::debug_text(stream.error()));
+  return std::move(*stream);
 }
 
-int draw(const Command& command, const ProfileReport& report) {
+// One pass over the profile; the error is the reader's, as a message.
+std::expected<void, std::string> visit(ProfileStream& stream,
+                                       zel_package::ProfileVisitor& visitor) {
+  if (auto done = stream.visit(visitor); !done) {
+    return std::unexpected(zel_package::debug_text(done.error()));
+  }
+  return {};
+}
+
+std::string trace_too_large(std::uint64_t bytes) {
+  const double mib = static_cast<double>(bytes) / (1 << 20);
+  return "the trace would be about " + zel_profile::fixed(mib, 0) + " MiB (" +
+         zel_profile::grouped(bytes) + " bytes), more than the " +
+         std::to_string(zel_profile::kMaxTraceBytes >> 20) +
+         " MiB a trace viewer opens; narrow it with --from, --to or --tiles, or write it anyway "
+         "with --force";
+}
+
+// Sizes (or, for svg, measures) the output in a first pass, which also
+// reads the whole profile, so that a profile refused anywhere writes nothing;
+// then writes it in a second.
+int draw(const Command& command, ProfileStream& stream) {
+  const std::string name =
+      command.input == "-" ? "profile" : std::filesystem::path(command.input).filename().string();
+  std::optional<zel_profile::ProfileStats> stats;
+  if (command.name == "trace") {
+    zel_profile::TraceSize size(command.window, name, zel_profile::kMaxTraceBytes);
+    if (auto done = visit(stream, size); !done) return fail(done.error());
+    if (size.bytes() > zel_profile::kMaxTraceBytes && !command.force) {
+      return fail(trace_too_large(size.bytes()));
+    }
+  } else {
+    zel_profile::StatsCollector collector(command.window);
+    if (auto done = visit(stream, collector); !done) return fail(done.error());
+    stats = collector.stats();
+  }
+
   const auto cannot_write = [&](int code) {
     return fail("cannot write " + *command.output + ": " + zel_text::os_error_text(code));
   };
   auto output = zel_profile::FileOutput::create(*command.output);
   if (!output) return cannot_write(output.error());
-  const std::string name =
-      command.input == "-" ? "profile" : std::filesystem::path(command.input).filename().string();
-  if (command.name == "trace") {
-    zel_profile::write_trace(report, name, *output);
+  std::expected<void, std::string> done;
+  if (stats) {
+    zel_profile::SvgWriter writer(*stats, command.window, name, *output);
+    done = visit(stream, writer);
+    writer.finish();
   } else {
-    zel_profile::write_svg(report, name, *output);
+    zel_profile::TraceWriter writer(command.window, name, *output);
+    done = visit(stream, writer);
+    writer.finish();
   }
+  // A file that changed since the first pass: the output is dropped.
+  if (!done) return fail(done.error());
   // On failure a regular file is left as it was; a stream or device keeps
   // what reached it.
-  if (auto done = output->finish(); !done) return cannot_write(done.error());
+  if (auto finished = output->finish(); !finished) return cannot_write(finished.error());
   return 0;
 }
 
@@ -134,20 +223,20 @@ int run(const std::vector<std::string_view>& args) {
   }
   const auto command = parse(args);
   if (!command) return usage_error(command.error());
-  const auto report = load(command->input);
-  if (!report) return fail(report.error());
+  auto stream = open_profile(command->input);
+  if (!stream) return fail(stream.error());
+  if (command->name != "check" && command->name != "summary") return draw(*command, *stream);
 
-  if (command->name == "check" || command->name == "summary") {
-    const auto stats = zel_profile::compute_stats(*report);
-    const std::string text = command->name == "check" ? zel_profile::check_text(*report, stats)
-                                                      : zel_profile::summary_text(*report, stats);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    if (std::fflush(stdout) != 0) {
-      return fail("cannot write standard output: " + zel_text::os_error_text(errno));
-    }
-    return 0;
+  zel_profile::StatsCollector collector;
+  if (auto done = visit(*stream, collector); !done) return fail(done.error());
+  const auto& stats = collector.stats();
+  const std::string text =
+      command->name == "check" ? zel_profile::check_text(stats) : zel_profile::summary_text(stats);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (std::fflush(stdout) != 0) {
+    return fail("cannot write standard output: " + zel_text::os_error_text(errno));
   }
-  return draw(*command, *report);
+  return 0;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <charconv>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,13 @@ inline std::string shortest(double value) {
   char buf[64];
   const auto end = std::to_chars(buf, buf + sizeof buf, value);
   return std::string(buf, end.ptr);
+}
+
+// 12,345,678
+inline std::string grouped(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
 }
 
 inline std::string align_right(std::string_view text, std::size_t width) {

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <numeric>
-#include <unordered_set>
 
 namespace zel_profile {
 
@@ -25,31 +24,40 @@ std::uint64_t ProfileStats::total_cycles() const {
   return std::accumulate(cycles_by_kind.begin(), cycles_by_kind.end(), std::uint64_t{0});
 }
 
-ProfileStats compute_stats(const zel_package::ProfileReport& report) {
-  ProfileStats stats;
-  stats.tiles = report.tiles.size();
-  std::unordered_set<std::uint32_t> seen;
-  stats.loads.reserve(report.tiles.size());
-  for (const auto& tile : report.tiles) {
-    seen.insert(tile.physical_tile);
-    TileLoad load{tile.physical_tile, 0, 0};
-    for (const auto& sample : tile.samples) {
-      const auto kind = static_cast<std::size_t>(sample.step.kind);
-      const std::uint64_t cycles = sample_cycles(sample);
-      ++stats.samples;
-      ++stats.samples_by_kind[kind];
-      stats.cycles_by_kind[kind] += cycles;
-      if (sample.end_cycle < sample.start_cycle) ++stats.reversed_samples;
-      load.total_cycles += cycles;
-      if (sample.step.kind != zel_package::ProfileStepKind::Idle) load.busy_cycles += cycles;
-      stats.first_cycle =
-          std::min(stats.first_cycle.value_or(sample.start_cycle), sample.start_cycle);
-      stats.last_cycle = std::max(stats.last_cycle.value_or(sample.end_cycle), sample.end_cycle);
-    }
-    stats.loads.push_back(load);
+void StatsCollector::start(std::uint64_t clock_hz, std::size_t tiles) {
+  stats_ = ProfileStats{};
+  seen_.clear();
+  stats_.clock_hz = clock_hz;
+  stats_.loads.reserve(tiles);
+}
+
+void StatsCollector::tile(const zel_package::TileProfile& tile) {
+  if (!window_.shows(tile.physical_tile)) return;
+  ++stats_.tiles;
+  if (seen_.insert(tile.physical_tile).second) ++stats_.distinct_tiles;
+  TileLoad load{tile.physical_tile, 0, 0};
+  for (const auto& sample : tile.samples) {
+    if (!window_.holds(sample)) continue;
+    const auto kind = static_cast<std::size_t>(sample.step.kind);
+    const std::uint64_t cycles = sample_cycles(sample);
+    ++stats_.samples;
+    ++stats_.samples_by_kind[kind];
+    stats_.cycles_by_kind[kind] += cycles;
+    if (sample.end_cycle < sample.start_cycle) ++stats_.reversed_samples;
+    load.total_cycles += cycles;
+    if (sample.step.kind != zel_package::ProfileStepKind::Idle) load.busy_cycles += cycles;
+    stats_.first_cycle =
+        std::min(stats_.first_cycle.value_or(sample.start_cycle), sample.start_cycle);
+    stats_.last_cycle = std::max(stats_.last_cycle.value_or(sample.end_cycle), sample.end_cycle);
   }
-  stats.distinct_tiles = seen.size();
-  return stats;
+  stats_.loads.push_back(load);
+}
+
+ProfileStats compute_stats(const zel_package::ProfileReport& report) {
+  StatsCollector collector;
+  collector.start(report.clock_hz, report.tiles.size());
+  for (const auto& tile : report.tiles) collector.tile(tile);
+  return collector.stats();
 }
 
 }  // namespace zel_profile

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
+#include "profile_stream.h"
+#include "window.h"
 #include "zel_package.h"
 
 namespace zel_profile {
@@ -29,6 +32,7 @@ struct TileLoad {
 };
 
 struct ProfileStats {
+  std::uint64_t clock_hz = 0;
   std::uint64_t tiles = 0;
   std::uint64_t samples = 0;
   std::uint64_t distinct_tiles = 0;
@@ -40,6 +44,20 @@ struct ProfileStats {
   std::vector<TileLoad> loads;  // one per tile, in file order
 
   std::uint64_t total_cycles() const;
+};
+
+// Sums a profile a tile at a time; with a window, only its tiles and samples.
+class StatsCollector final : public zel_package::ProfileVisitor {
+ public:
+  explicit StatsCollector(const Window& window = {}) : window_(window) {}
+  void start(std::uint64_t clock_hz, std::size_t tiles) override;
+  void tile(const zel_package::TileProfile& tile) override;
+  const ProfileStats& stats() const { return stats_; }
+
+ private:
+  Window window_;
+  ProfileStats stats_;
+  std::unordered_set<std::uint32_t> seen_;
 };
 
 ProfileStats compute_stats(const zel_package::ProfileReport& report);

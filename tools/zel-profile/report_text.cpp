@@ -53,10 +53,10 @@ std::string time_text(std::uint64_t cycles, std::uint64_t clock_hz) {
   return {};
 }
 
-std::string check_text(const zel_package::ProfileReport& report, const ProfileStats& stats) {
+std::string check_text(const ProfileStats& stats) {
   std::string out = "tiles: " + std::to_string(stats.tiles) +
                     "\nsamples: " + std::to_string(stats.samples) +
-                    "\nclock_hz: " + std::to_string(report.clock_hz) + "\n";
+                    "\nclock_hz: " + std::to_string(stats.clock_hz) + "\n";
   out += "distinct_physical_tiles: " + std::to_string(stats.distinct_tiles) + "\n";
   out += "samples_by_kind:";
   for (std::size_t k = 0; k < kKinds; ++k) {
@@ -75,17 +75,17 @@ std::string check_text(const zel_package::ProfileReport& report, const ProfileSt
   return out;
 }
 
-std::string summary_text(const zel_package::ProfileReport& report, const ProfileStats& stats) {
+std::string summary_text(const ProfileStats& stats) {
   std::string out = "tiles: " + std::to_string(stats.tiles) +
                     "  samples: " + std::to_string(stats.samples) +
-                    "  clock_hz: " + std::to_string(report.clock_hz) + "\n";
+                    "  clock_hz: " + std::to_string(stats.clock_hz) + "\n";
   if (stats.first_cycle) {
     const std::uint64_t span =
         *stats.last_cycle > *stats.first_cycle ? *stats.last_cycle - *stats.first_cycle : 0;
     out += "run: cycles " + std::to_string(*stats.first_cycle) + ".." +
            std::to_string(*stats.last_cycle) + ", " + std::to_string(span) + " cycles";
-    out += report.clock_hz == 0 ? ", no time (clock_hz is 0)\n"
-                                : ", " + time_text(span, report.clock_hz) + "\n";
+    out += stats.clock_hz == 0 ? ", no time (clock_hz is 0)\n"
+                               : ", " + time_text(span, stats.clock_hz) + "\n";
   } else {
     out += "run: no samples\n";
   }

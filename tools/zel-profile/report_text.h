@@ -8,10 +8,10 @@
 namespace zel_profile {
 
 // Starts with "tiles: N", "samples: N" and "clock_hz: N", one per line.
-std::string check_text(const zel_package::ProfileReport& report, const ProfileStats& stats);
+std::string check_text(const ProfileStats& stats);
 
 // Cycles and share per step kind, the busiest and idlest tiles, the run's length.
-std::string summary_text(const zel_package::ProfileReport& report, const ProfileStats& stats);
+std::string summary_text(const ProfileStats& stats);
 
 // `cycles` of a `clock_hz` clock as a time in the unit that reads best, to
 // four significant digits: "2.737 us", "1.25 ms", "540.5 ns", "12 s".

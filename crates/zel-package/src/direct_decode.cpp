@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace zel_package {
 
-namespace {
+// Named, not anonymous: DirectTiles (declared in the header) holds a Decoder.
+namespace wire {
 
 using Word = std::uint64_t;
 
@@ -54,24 +56,24 @@ class Decoder {
     }
   }
 
-  bool decode(ProfileReport& out) {
+  // The root, its version and its tile list; false when the fast path leaves them to the library.
+  bool open() {
     // The root pointer is the first word of the first segment, read as the
     // only pointer of a struct without data.
     if (segments_.empty() || segments_[0].size == 0 || !spend(1)) return false;
     const StructView message{.pointer_count = 1};
-    StructView root;
-    if (!read_struct(message, 0, root)) return false;
-    const std::uint32_t version = u32(root, 0);
+    if (!read_struct(message, 0, root_)) return false;
+    const std::uint32_t version = u32(root_, 0);
     if (version < 1 || version > 3) return false;
-    StructList tiles;
-    if (!read_struct_list(root, 0, tiles)) return false;
-    out.tiles.resize(tiles.size());
-    for (std::uint32_t i = 0; i < tiles.size(); ++i) {
-      if (!decode_tile(element(tiles, i), out.tiles[i])) return false;
-    }
-    out.clock_hz = u64(root, 1);
-    return true;
+    return read_struct_list(root_, 0, tiles_);
   }
+
+  std::uint64_t clock_hz() const { return u64(root_, 1); }
+  std::uint32_t tile_count() const { return tiles_.size(); }
+
+  // Tile `i` (tiles are taken in list order) into `out`, every field of it
+  // overwritten and its memory reused.
+  bool tile(std::uint32_t i, TileProfile& out) { return decode_tile(element(tiles_, i), out); }
 
  private:
   struct Segment {
@@ -82,6 +84,8 @@ class Decoder {
   std::vector<Segment> segments_;
   // Words the message may still read: each word of it once.
   std::uint64_t budget_ = 0;
+  StructView root_;
+  StructList tiles_;
 
   bool spend(std::uint64_t words) {
     if (words > budget_) return false;
@@ -217,7 +221,10 @@ class Decoder {
 
   bool read_text(const StructView& s, unsigned index, std::string& out) {
     const Word ref = pointer(s, index);
-    if (ref == 0) return true;  // the default, an empty text
+    if (ref == 0) {
+      out.clear();  // the default, an empty text
+      return true;
+    }
     Target target;
     if (!follow(s.segment, s.pointers_at + index, ref, target) || (target.ref & 3) != kList ||
         ((target.ref >> 32) & 7) != kByteElements) {
@@ -242,10 +249,10 @@ class Decoder {
   bool decode_tile(const StructView& tile, TileProfile& out) {
     StructList samples;
     if (!read_struct_list(tile, 0, samples)) return false;
-    out.samples.reserve(samples.size());
+    out.samples.resize(samples.size());
     for (std::uint32_t i = 0; i < samples.size(); ++i) {
       const StructView sample = element(samples, i);
-      CycleSample& copied = out.samples.emplace_back();
+      CycleSample& copied = out.samples[i];
       StructView step;
       if (!read_struct(sample, 0, step) || !decode_step(step, copied.step)) return false;
       copied.start_cycle = u32(sample, 0);
@@ -267,10 +274,10 @@ class Decoder {
     if (!read_text(step, 1, out.kernel)) return false;
     StructList metadata;
     if (!read_struct_list(step, 2, metadata)) return false;
-    out.metadata.reserve(metadata.size());
+    out.metadata.resize(metadata.size());
     for (std::uint32_t i = 0; i < metadata.size(); ++i) {
       const StructView entry = element(metadata, i);
-      auto& copied = out.metadata.emplace_back();
+      auto& copied = out.metadata[i];
       if (!read_text(entry, 0, copied.name) || !read_text(entry, 1, copied.value)) return false;
     }
     return true;
@@ -289,17 +296,43 @@ bool all_ascii(std::string_view bytes) {
   return (high & 0x8080'8080'8080'8080ull) == 0;
 }
 
-}  // namespace
+}  // namespace wire
+
+using wire::all_ascii;
+using wire::Decoder;
 
 std::expected<void, zel_utf8::Utf8Error> check_text(std::string_view bytes) {
   if (all_ascii(bytes)) return {};
   return zel_utf8::validate(bytes);
 }
 
+DirectTiles::DirectTiles(kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments)
+    : decoder_(std::make_unique<Decoder>(segments)) {}
+DirectTiles::~DirectTiles() = default;
+
+bool DirectTiles::open() {
+  return decoder_->open();
+}
+std::uint64_t DirectTiles::clock_hz() const {
+  return decoder_->clock_hz();
+}
+std::uint32_t DirectTiles::tile_count() const {
+  return decoder_->tile_count();
+}
+bool DirectTiles::tile(std::uint32_t i, TileProfile& out) {
+  return decoder_->tile(i, out);
+}
+
 std::optional<ProfileReport> decode_directly(
     kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
+  DirectTiles tiles(segments);
+  if (!tiles.open()) return std::nullopt;
   ProfileReport report;
-  if (!Decoder(segments).decode(report)) return std::nullopt;
+  report.tiles.resize(tiles.tile_count());
+  for (std::uint32_t i = 0; i < report.tiles.size(); ++i) {
+    if (!tiles.tile(i, report.tiles[i])) return std::nullopt;
+  }
+  report.clock_hz = tiles.clock_hz();
   return report;
 }
 

@@ -9,7 +9,9 @@
 #include <capnp/common.h>
 #include <kj/common.h>
 
+#include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -27,6 +29,32 @@ namespace zel_package {
 // fault. Never reads outside `segments`.
 std::optional<ProfileReport> decode_directly(
     kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments);
+
+namespace wire {
+class Decoder;
+}
+
+// The fast path one tile at a time, for a reader that visits tiles without
+// keeping them. A false return leaves the message (from that point on) to the
+// library, exactly as decode_directly's empty result does.
+class DirectTiles {
+ public:
+  explicit DirectTiles(kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments);
+  DirectTiles(const DirectTiles&) = delete;
+  DirectTiles& operator=(const DirectTiles&) = delete;
+  ~DirectTiles();
+
+  // The root, its version and its tile list.
+  bool open();
+  std::uint64_t clock_hz() const;
+  std::uint32_t tile_count() const;
+  // Tile `i` into `out`, overwriting every field and reusing its memory.
+  // Tiles are taken in list order, each once.
+  bool tile(std::uint32_t i, TileProfile& out);
+
+ private:
+  std::unique_ptr<wire::Decoder> decoder_;
+};
 
 // The records of a message read through the library's accessors alone, with
 // a traversal limit that follows the message's size: the path that names every

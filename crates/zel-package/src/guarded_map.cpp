@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -158,15 +159,18 @@ std::size_t whole_pages(std::size_t bytes) {
 
 }  // namespace
 
-std::optional<GuardedMap> GuardedMap::map(int fd, std::size_t bytes) {
+std::optional<GuardedMap> GuardedMap::map(int fd, std::size_t bytes, Reading reading) {
   if (bytes == 0 || !install_handler()) return std::nullopt;
   const std::optional<std::size_t> slot = claim_slot();
   if (!slot) return std::nullopt;
-  void* data = ::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  const int populate = reading == Reading::Whole ? MAP_POPULATE : 0;
+  void* data = ::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | populate, fd, 0);
   if (data == MAP_FAILED) {
     g_slots[*slot].claimed.store(false, std::memory_order_release);
     return std::nullopt;
   }
+  // Read from front to back: the kernel reads further ahead.
+  if (reading == Reading::OnDemand) ::madvise(data, bytes, MADV_SEQUENTIAL);
   // Registered before the caller can read it; until then no load can fault in it (populating
   // ignores pages past the end).
   g_slots[*slot].lost.store(false, std::memory_order_relaxed);
@@ -201,6 +205,17 @@ GuardedMap::~GuardedMap() {
 
 bool GuardedMap::lost_pages() const {
   return slot_ != kNoSlot && g_slots[slot_].lost.load(std::memory_order_acquire);
+}
+
+void GuardedMap::drop_pages(const std::byte* begin, const std::byte* end) const {
+  const auto first = reinterpret_cast<std::uintptr_t>(std::max(begin, data_));
+  const auto last = reinterpret_cast<std::uintptr_t>(std::min(end, data_ + size_));
+  const std::uintptr_t from = (first + g_page_size - 1) & ~(g_page_size - 1);
+  const std::uintptr_t to = last & ~(g_page_size - 1);
+  // Dropping the pages of a private mapping that was never written loses nothing: the file
+  // still holds them. A zero page mapped over a lost one is dropped the same way, and reads as
+  // zeros again.
+  if (from < to) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
 }
 
 void GuardedMap::release() noexcept {

@@ -17,9 +17,12 @@ inline constexpr std::size_t kGuardSlots = 64;
 
 class GuardedMap {
  public:
-  // A private read-only mapping of [0, bytes) of `fd`, read ahead. Empty when `bytes` is 0, the
-  // file cannot be mapped, or all kGuardSlots mappings are live.
-  static std::optional<GuardedMap> map(int fd, std::size_t bytes);
+  // Whether the whole file is read in at once, or each page when it is first read.
+  enum class Reading { Whole, OnDemand };
+
+  // A private read-only mapping of [0, bytes) of `fd`. Empty when `bytes` is 0, the file cannot
+  // be mapped, or all kGuardSlots mappings are live.
+  static std::optional<GuardedMap> map(int fd, std::size_t bytes, Reading reading = Reading::Whole);
 
   GuardedMap(GuardedMap&& other) noexcept;
   GuardedMap& operator=(GuardedMap&& other) noexcept;
@@ -29,6 +32,9 @@ class GuardedMap {
   std::size_t size() const { return size_; }
   // A page vanished (the file shrank) while the mapping was live; it read as zeros.
   bool lost_pages() const;
+  // Hands back the memory of the pages in [begin, end) that are whole: they leave the process's
+  // resident set, and a later read of them reads the file again.
+  void drop_pages(const std::byte* begin, const std::byte* end) const;
 
  private:
   static constexpr std::size_t kNoSlot = kGuardSlots;

@@ -19,73 +19,26 @@
 #include "direct_decode.h"
 #include "guarded_map.h"
 #include "profile.capnp.h"
+#include "reader_parts.h"
 
 namespace zel_package {
 
 namespace {
 
-// Copies a decoded profile field by field, in the order the checks must be
-// met: the first text or kind that fails a check ends the copy and is kept in
-// `failure`. Library errors (bad pointers) leave as kj::Exception.
-class ProfileCopier {
- public:
-  std::optional<PackageError> failure;
-
-  bool copy_tile(profile_capnp::TileProfile::Reader tile, TileProfile& out) {
-    const auto samples = tile.getSamples();
-    out.samples.reserve(samples.size());
-    for (const auto sample : samples) {
-      CycleSample& copied = out.samples.emplace_back();
-      if (!copy_step(sample.getStep(), copied.step)) return false;
-      copied.start_cycle = sample.getStartCycle();
-      copied.end_cycle = sample.getEndCycle();
-    }
-    out.physical_tile = tile.getPhysicalTile();
-    return true;
-  }
-
- private:
-  bool copy_step(profile_capnp::ProfileStep::Reader step, ProfileStep& out) {
-    out.local_index = step.getLocalIndex();
-    out.phase = step.getPhase();
-    out.epoch = step.getEpoch();
-    if (!copy_text(step.getOperation(), out.operation)) return false;
-    const auto kind = static_cast<std::uint16_t>(step.getKind());
-    if (kind > static_cast<std::uint16_t>(ProfileStepKind::Idle)) {
-      failure.emplace(NotInSchema{kind});
-      return false;
-    }
-    out.kind = static_cast<ProfileStepKind>(kind);
-    if (!copy_text(step.getKernel(), out.kernel)) return false;
-    const auto metadata = step.getMetadata();
-    out.metadata.reserve(metadata.size());
-    for (const auto entry : metadata) {
-      auto& copied = out.metadata.emplace_back();
-      if (!copy_text(entry.getName(), copied.name)) return false;
-      if (!copy_text(entry.getValue(), copied.value)) return false;
-    }
-    return true;
-  }
-
-  bool copy_text(capnp::Text::Reader text, std::string& out) {
-    const std::string_view bytes(text.begin(), text.size());
-    if (auto valid = check_text(bytes); !valid) {
-      failure.emplace(valid.error());
-      return false;
-    }
-    out.assign(bytes);
-    return true;
-  }
-};
+using parts::changed_while_read;
+using parts::FileVersion;
+using parts::out_of_memory;
+using parts::ProfileCopier;
+using parts::SegmentTable;
+using parts::split_segments;
+using parts::unchanged_since;
 
 std::expected<ProfileReport, PackageError> copy_profile(capnp::MessageReader& message) {
   const auto root = message.getRoot<profile_capnp::Profile>();
   // The version decides how the rest is laid out, so it is checked before
   // anything else is read, even when the rest is damaged.
-  const std::uint32_t version = root.getSchemaVersion();
-  if (version < 1 || version > 3) {
-    return std::unexpected(
-        PackageError::Invalid{"unsupported profile schema version " + std::to_string(version)});
+  if (auto unsupported = parts::unsupported_version(root.getSchemaVersion())) {
+    return std::unexpected(std::move(*unsupported));
   }
   ProfileReport report;
   ProfileCopier copier;
@@ -105,19 +58,6 @@ std::expected<ProfileReport, PackageError> copy_segments(
     kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
   if (auto report = decode_directly(segments)) return std::move(*report);
   return read_through_library(segments);
-}
-
-// The segments of a message whose words start at `first`, one after the
-// other in the sizes (in words) of its segment table.
-std::vector<kj::ArrayPtr<const capnp::word>> split_segments(
-    const capnp::word* first, kj::ArrayPtr<const std::uint32_t> sizes) {
-  std::vector<kj::ArrayPtr<const capnp::word>> segments;
-  segments.reserve(sizes.size());
-  for (const auto size : sizes) {
-    segments.push_back(kj::arrayPtr(first, size));
-    first += size;
-  }
-  return segments;
 }
 
 // Room for a message's words that grows as the stream delivers them. It is an
@@ -199,67 +139,6 @@ std::expected<ProfileReport, PackageError> read_stream(kj::InputStream& input) {
   return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
 }
 
-// The segment table of a message in a regular file, read without consuming
-// it. Empty when the table is cut off or announces no or too many segments:
-// the stream reader then names the fault as it does for any input.
-struct SegmentTable {
-  std::uint64_t table_words = 0;
-  std::vector<std::uint32_t> sizes;  // in words
-
-  std::uint64_t message_words() const {
-    std::uint64_t words = table_words;
-    for (const auto size : sizes) words += size;
-    return words;
-  }
-
-  static std::optional<SegmentTable> at(int fd, off_t position) {
-    std::uint32_t first[2];
-    if (::pread(fd, first, sizeof first, position) != static_cast<ssize_t>(sizeof first)) {
-      return std::nullopt;
-    }
-    const std::uint64_t count = std::uint64_t{first[0]} + 1;
-    if (count >= 512) return std::nullopt;
-    SegmentTable table;
-    table.table_words = count / 2 + 1;
-    table.sizes.resize(count);
-    table.sizes[0] = first[1];
-    const auto rest = static_cast<ssize_t>((count - 1) * sizeof(std::uint32_t));
-    if (rest > 0 && ::pread(fd, table.sizes.data() + 1, static_cast<std::size_t>(rest),
-                            position + static_cast<off_t>(sizeof first)) != rest) {
-      return std::nullopt;
-    }
-    return table;
-  }
-};
-
-// What identifies one version of a file's contents: another process that
-// truncates, rewrites or appends to it changes at least one of these.
-struct FileVersion {
-  off_t size = 0;
-  timespec modified{}, changed{};
-
-  static FileVersion of(const struct stat& st) { return {st.st_size, st.st_mtim, st.st_ctim}; }
-  bool operator==(const FileVersion& other) const {
-    return size == other.size && modified.tv_sec == other.modified.tv_sec &&
-           modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
-           changed.tv_nsec == other.changed.tv_nsec;
-  }
-};
-
-bool unchanged_since(int fd, const FileVersion& before) {
-  struct stat now {};
-  return ::fstat(fd, &now) == 0 && FileVersion::of(now) == before;
-}
-
-PackageError changed_while_read(int fd, const FileVersion& before) {
-  struct stat now {};
-  ::fstat(fd, &now);
-  return PackageError(kj::Exception(
-      kj::Exception::Type::FAILED, __FILE__, __LINE__,
-      kj::str("the file changed while it was read (", before.size, " bytes when the read began, ",
-              now.st_size, " bytes now); read it again once its writer is done")));
-}
-
 // Decodes the message that `table` describes, whose segments start at byte
 // `first_segment` of a regular file, from a guarded mapping of the file. Pages
 // that another process truncates away read as zeros instead of faulting, and
@@ -297,8 +176,7 @@ std::optional<std::expected<ProfileReport, PackageError>> read_mapped_file(
 std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t position,
                                                              const SegmentTable& table,
                                                              const FileVersion& before) {
-  const std::uint64_t segment_bytes =
-      (table.message_words() - table.table_words) * sizeof(capnp::word);
+  const std::uint64_t segment_bytes = table.segment_bytes();
   const off_t first_segment =
       position + static_cast<off_t>(table.table_words * sizeof(capnp::word));
   // Leave the file where a stream reader would have: right after the message.
@@ -334,27 +212,13 @@ std::expected<ProfileReport, PackageError> read_regular_file(int fd, off_t posit
   return copy_segments(kj::arrayPtr(segments.data(), segments.size()));
 }
 
-PackageError out_of_memory() {
-  return PackageError(
-      kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
-                    kj::str("out of memory: the message does not fit into this process")));
-}
-
 }  // namespace
 
 // Walks the message through a reader whose traversal limit follows the
-// message's own size. A profile written field by field traverses each of its
-// words once (plus one for the root), so every well-formed profile of any size
-// still reads, with room to spare; what the limit stops is a small hostile
-// file whose pointers alias one another (or whose lists claim millions of
-// empty elements) and would otherwise expand into more records than memory holds.
+// message's own size (see bounded_options).
 std::expected<ProfileReport, PackageError> read_through_library(
     kj::ArrayPtr<const kj::ArrayPtr<const capnp::word>> segments) {
-  std::uint64_t words = 0;
-  for (const auto& segment : segments) words += segment.size();
-  capnp::ReaderOptions bounded = capnp_reader_options();
-  bounded.traversalLimitInWords = 2 * words + 8;
-  capnp::SegmentArrayMessageReader message(segments, bounded);
+  capnp::SegmentArrayMessageReader message(segments, parts::bounded_options(segments));
   return copy_profile(message);
 }
 
@@ -392,10 +256,7 @@ std::expected<ProfileReport, PackageError> ProfileReport::read(kj::AutoCloseFd i
       // The stream reader would first set aside all the table announces; a
       // cut-off file (or a lying table) is known to end early without that.
       if (needed > available) {
-        return std::unexpected(PackageError(
-            kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
-                          kj::str("Premature EOF: the segment table announces ", needed,
-                                  " bytes of message, the file holds ", available))));
+        return std::unexpected(parts::cut_off(needed, available));
       }
       try {
         auto owned_input = kj::mv(input);

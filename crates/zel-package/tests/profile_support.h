@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "profile.capnp.h"
+#include "profile_stream.h"
 #include "zel_package.h"
 
 namespace profile_test {
@@ -110,6 +111,34 @@ inline std::expected<zel_package::ProfileReport, zel_package::PackageError> read
     std::abort();
   }
   return zel_package::ProfileReport::read(kj::AutoCloseFd(fd));
+}
+
+// The records a visit of `bytes` sees, gathered, as a file or (`pipe`) a
+// stream: what must equal the whole read's report, or its error.
+inline std::expected<zel_package::ProfileReport, zel_package::PackageError> visit_bytes(
+    std::string_view bytes) {
+  struct Gather final : zel_package::ProfileVisitor {
+    zel_package::ProfileReport report;
+    void start(std::uint64_t clock_hz, std::size_t) override { report = {clock_hz, {}}; }
+    void tile(const zel_package::TileProfile& tile) override { report.tiles.push_back(tile); }
+  } gather;
+  const int fd = memfd_create("profile", MFD_CLOEXEC);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      lseek(fd, 0, SEEK_SET) != 0) {
+    std::abort();
+  }
+  auto stream = zel_package::ProfileStream::open(kj::AutoCloseFd(fd));
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  if (auto done = stream->visit(gather); !done) return std::unexpected(std::move(done.error()));
+  return std::move(gather.report);
+}
+
+// Whether two reads gave the same records or the same error.
+inline bool same_outcome(
+    const std::expected<zel_package::ProfileReport, zel_package::PackageError>& a,
+    const std::expected<zel_package::ProfileReport, zel_package::PackageError>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return a ? *a == *b : zel_package::debug_text(a.error()) == zel_package::debug_text(b.error());
 }
 
 // The debug text of the read's error, or "ok".

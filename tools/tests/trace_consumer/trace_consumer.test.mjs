@@ -8,69 +8,23 @@
 import assert from 'node:assert/strict';
 import {execFileSync} from 'node:child_process';
 import fs from 'node:fs';
-import {createRequire} from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
 import {test} from 'node:test';
-import {pathToFileURL} from 'node:url';
+
+import {loadEngine, slicesKept as keptBy, slicesWritten} from './engine.mjs';
 
 const {ZEL_PROFILE, ZEL_GEMM_RUNNER, WRITE_FIXTURE, TRACE_CONSUMER_DIR} = process.env;
 
-async function loadEngine() {
-  const require = createRequire(path.join(TRACE_CONSUMER_DIR, 'package.json'));
-  let entry;
-  try {
-    entry = require.resolve('@paulirish/trace_engine');
-  } catch {
-    assert.fail(`the trace engine is not installed in ${TRACE_CONSUMER_DIR}: run scripts/install-deps`);
-  }
-  // The engine draws with DOMRect, which Node.js lacks.
-  globalThis.DOMRect ??= class DOMRect {
-    constructor(x = 0, y = 0, width = 0, height = 0) {
-      Object.assign(this, {x, y, width, height});
-    }
-  };
-  return import(pathToFileURL(entry));
-}
-
-const engine = await loadEngine();
+const engine = await loadEngine(TRACE_CONSUMER_DIR);
+const slicesKept = (trace) => keptBy(engine, trace);
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'trace-consumer-'));
 process.on('exit', () => fs.rmSync(scratch, {recursive: true, force: true}));
 
-function traceOf(profile) {
+function traceOf(profile, ...options) {
   const out = path.join(scratch, path.basename(profile) + '.json');
-  execFileSync(ZEL_PROFILE, ['trace', profile, '-o', out]);
+  execFileSync(ZEL_PROFILE, ['trace', profile, ...options, '-o', out]);
   return JSON.parse(fs.readFileSync(out, 'utf8'));
-}
-
-// What the engine keeps: every slice of every thread's call tree, with its
-// thread's name, as [thread name, name, start, end].
-async function slicesKept(trace) {
-  const model = engine.TraceModel.Model.createWithAllHandlers();
-  await model.parse(trace.traceEvents);
-  const renderer = model.parsedTrace().data.Renderer;
-  const kept = [];
-  for (const process of renderer.processes.values()) {
-    for (const thread of process.threads.values()) {
-      const walk = (nodes) => {
-        for (const node of nodes) {
-          const e = node.entry;
-          kept.push([thread.name, e.name, e.ts, e.ts + (e.dur ?? 0)]);
-          walk(node.children);
-        }
-      };
-      walk(thread.tree?.roots ?? []);
-    }
-  }
-  return kept;
-}
-
-// The slices the trace itself holds, in the same form.
-function slicesWritten(trace) {
-  const threads = new Map(trace.traceEvents.filter((e) => e.name === 'thread_name')
-                              .map((e) => [e.tid, e.args.name]));
-  return trace.traceEvents.filter((e) => e.ph === 'X')
-      .map((e) => [threads.get(e.tid), e.name, e.ts, e.ts + e.dur]);
 }
 
 const sorted = (slices) => slices.map((s) => JSON.stringify(s)).sort();
@@ -83,6 +37,23 @@ test('every slice of the simulated GEMM profile is kept, at its exact cycles', a
   assert.equal(written.length, 8384);
   assert.ok(trace.traceEvents.every((e) => e.cat !== undefined && e.tid >= 1));
   assert.ok(written.every(([, , start, end]) => Number.isInteger(start) && Number.isInteger(end)));
+  assert.deepEqual(sorted(await slicesKept(trace)), sorted(written));
+});
+
+test('a window of the GEMM profile keeps the samples that overlap it, whole', async () => {
+  const profile = path.join(scratch, 'gemm-window.capnp');
+  execFileSync(ZEL_GEMM_RUNNER, [], {env: {...process.env, ZEL_PROFILE_OUTPUT: profile}});
+  const all = slicesWritten(traceOf(profile));
+  const [from, to] = [2000, 3000];
+  const trace = traceOf(profile, '--from', `${from}`, '--to', `${to}`, '--tiles', '0-99,1000');
+  const written = slicesWritten(trace);
+  const tile = (name) => Number(name.split(' ')[1]);
+  const expected = all.filter(([thread, , start, end]) => {
+    const t = tile(thread);
+    return (t < 100 || t === 1000) && start < to && (end === start ? start >= from : end > from);
+  });
+  assert.ok(written.length > 0 && written.length < all.length);
+  assert.deepEqual(sorted(written), sorted(expected));
   assert.deepEqual(sorted(await slicesKept(trace)), sorted(written));
 });
 
