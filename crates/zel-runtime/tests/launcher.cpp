@@ -70,11 +70,10 @@ LaunchSettings g_settings;
   for (;;) ::pause();
 }
 
-// The calling launch is over.
-void launch_done(std::unique_lock<std::mutex>& lock) {
+// The calling launch is over; `lock` holds the registry's mutex.
+void launch_done([[maybe_unused]] std::unique_lock<std::mutex>& lock) {
   registry().launching -= 1;
   registry().changed.notify_all();
-  (void)lock;
 }
 
 // A descriptor closed when it goes out of scope.
