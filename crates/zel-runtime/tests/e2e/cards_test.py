@@ -21,9 +21,10 @@ NAMES = [t.name for t in catalogue("")]
 STANDIN_DIR = os.path.join(os.path.dirname(STANDIN_BIN), "standin-runners")
 SCHEMA = str(pathlib.Path(__file__).resolve().parents[4] / "tests/support/junit-ci.xsd")
 LAUNCHES = sum(len(t.launches) for t in catalogue(""))
-# Every launch takes a while, so that runners of two programs would meet if allowed.
-SLOW = [{**gemm_writes("valid"), "do": {**gemm_writes("valid")["do"], "sleep": 0.02}},
-        {"do": {"sleep": 0.02}}]
+# Every launch takes a while, so that runners of two programs would meet if allowed,
+# even when a loaded machine starts one program late.
+SLOW = [{**gemm_writes("valid"), "do": {**gemm_writes("valid")["do"], "sleep": 0.1}},
+        {"do": {"sleep": 0.1}}]
 
 
 def run_together(cards, scratch):
