@@ -151,8 +151,9 @@ Outcome write_profile(const GemmConfig& config, const Card& card) {
   if (!bytes) return std::unexpected(Failure{kCheckFailed, bytes.error().message});
   if (auto ok = write_file(*config.profile, *bytes); !ok) {
     return std::unexpected(Failure{
-        kCheckFailed, cat("cannot write the profile to ", zel_text::debug_quoted(*config.profile),
-                          " (ZEL_PROFILE_OUTPUT): ", zel_text::os_error_text(ok.error()))});
+        kCheckFailed,
+        cat("cannot write the profile to ", zel_text::debug_quoted(*config.profile),
+            " (ZEL_PROFILE_OUTPUT): ", zel_text::os_error_text(ok.error()))});
   }
   return {};
 }

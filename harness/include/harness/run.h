@@ -35,22 +35,11 @@ std::expected<bool, IoError> run_tests_console(const TestOpts& opts,
 IoResult list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tests);
 
 struct TestEvent {
-  struct FilteredOut {
-    std::size_t count;
-  };
-  struct Filtered {
-    std::size_t count;
-    std::optional<std::uint64_t> shuffle_seed;
-  };
-  struct Wait {
-    TestDesc desc;
-  };
-  struct Timeout {
-    TestDesc desc;
-  };
-  struct Result {
-    CompletedTest completed;
-  };
+  struct FilteredOut { std::size_t count; };
+  struct Filtered { std::size_t count; std::optional<std::uint64_t> shuffle_seed; };
+  struct Wait { TestDesc desc; };
+  struct Timeout { TestDesc desc; };
+  struct Result { CompletedTest completed; };
   std::variant<FilteredOut, Filtered, Wait, Timeout, Result> event;
 };
 

@@ -88,27 +88,15 @@ class Bencher;  // measuring of benchmarks; not used by this program
 using TestFnPtr = TestFailureResult (*)();
 using BenchFnPtr = TestFailureResult (*)(Bencher&);
 
-struct StaticTestFn {
-  TestFnPtr fn;
-};
-struct StaticBenchFn {
-  BenchFnPtr fn;
-};
-struct StaticBenchAsTestFn {
-  BenchFnPtr fn;
-};
-struct DynTestFn {
-  std::function<TestFailureResult()> fn;
-};
-struct DynBenchFn {
-  std::function<TestFailureResult(Bencher&)> fn;
-};
-struct DynBenchAsTestFn {
-  std::function<TestFailureResult(Bencher&)> fn;
-};
+struct StaticTestFn { TestFnPtr fn; };
+struct StaticBenchFn { BenchFnPtr fn; };
+struct StaticBenchAsTestFn { BenchFnPtr fn; };
+struct DynTestFn { std::function<TestFailureResult()> fn; };
+struct DynBenchFn { std::function<TestFailureResult(Bencher&)> fn; };
+struct DynBenchAsTestFn { std::function<TestFailureResult(Bencher&)> fn; };
 
-using TestFn = std::variant<StaticTestFn, StaticBenchFn, DynTestFn, DynBenchFn, StaticBenchAsTestFn,
-                            DynBenchAsTestFn>;
+using TestFn = std::variant<StaticTestFn, StaticBenchFn, DynTestFn, DynBenchFn,
+                            StaticBenchAsTestFn, DynBenchAsTestFn>;
 
 struct TestDescAndFn {
   TestDesc desc;
@@ -191,7 +179,8 @@ concept HasDebugText = requires(const E& e) {
 // Returns the value, or fails the test with "called `Result::unwrap()` on an
 // `Err` value: " and the error's debug text.
 template <typename T, HasDebugText E>
-T unwrap(std::expected<T, E> result, std::source_location where = std::source_location::current()) {
+T unwrap(std::expected<T, E> result,
+         std::source_location where = std::source_location::current()) {
   if (!result) {
     panic("called `Result::unwrap()` on an `Err` value: " + std::string(debug_text(result.error())),
           where);
