@@ -1,5 +1,6 @@
 // A stop by signal: the stop itself, what each running test is doing, and
 // the hand-over between the signal's thread and the run loop.
+#include <atomic>
 #include <cstdio>
 #include <utility>
 
@@ -14,6 +15,8 @@ thread_local TestProgress* t_progress = nullptr;
 enum class RunState { NotStarted, Running, Reported };
 
 struct StopState {
+  // Read before every test start and by every activity: a flag, not the lock.
+  std::atomic<bool> begun{false};
   std::mutex mutex;
   std::condition_variable changed;
   std::optional<StopNotice> notice;
@@ -54,11 +57,13 @@ void set_thread_progress(TestProgress* progress) {
 void begin_stop(std::string signal_name, std::chrono::steady_clock::time_point arrival) {
   StopState& s = stop_state();
   std::lock_guard lock(s.mutex);
-  if (!s.notice) s.notice = StopNotice{std::move(signal_name), arrival};
+  if (s.notice) return;
+  s.notice = StopNotice{std::move(signal_name), arrival};
+  s.begun.store(true);
 }
 
 bool stop_begun() {
-  return stop_notice().has_value();
+  return stop_state().begun.load();
 }
 
 std::optional<StopNotice> stop_notice() {
