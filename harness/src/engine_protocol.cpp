@@ -108,7 +108,8 @@ std::string utc_timestamp() {
   return text;
 }
 
-// What tells this run's document apart from those of other hosts and shards.
+// What tells this run's document apart from those of other hosts and shards;
+// made as the run starts, once the program has added its properties.
 JunitContext run_context(const std::optional<Shard>& shard) {
   JunitContext context{host_name(), utc_timestamp(), added_properties()};
   context.properties.emplace_back("host", context.hostname);
@@ -128,9 +129,8 @@ class XmlOutputTee final : public OutputFormatter {
   XmlOutputTee(std::unique_ptr<OutputFormatter> console, std::string path,
                std::optional<Shard> shard)
       : console_(std::move(console)),
-        junit_(make_junit_formatter(document_, JunitContext{})),
-        path_(std::move(path)),
-        shard_(shard) {}
+        junit_(make_junit_formatter(document_, run_context(shard))),
+        path_(std::move(path)) {}
 
   IoResult write_discovery_start() override { return console_->write_discovery_start(); }
   IoResult write_test_discovered(const TestDesc& desc, std::string_view test_type) override {
@@ -141,7 +141,6 @@ class XmlOutputTee final : public OutputFormatter {
   }
   IoResult write_run_start(std::size_t test_count,
                            std::optional<std::uint64_t> shuffle_seed) override {
-    junit_ = make_junit_formatter(document_, run_context(shard_));
     (void)junit_->write_run_start(test_count, shuffle_seed);
     return console_->write_run_start(test_count, shuffle_seed);
   }
@@ -200,7 +199,6 @@ class XmlOutputTee final : public OutputFormatter {
   StringSink document_;
   std::unique_ptr<OutputFormatter> junit_;
   std::string path_;
-  std::optional<Shard> shard_;
   std::optional<TestExecTime> measured_;  // of the result about to be written
 };
 
