@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "frame.h"
+#include "harness/io.h"
 #include "harness/stop.h"
 #include "launcher.h"
 #include "zel_text.h"
@@ -33,21 +34,17 @@ std::expected<void, std::string> copy_into_place(const std::string& from, const 
     ::close(in);
     return os_failure(error);
   }
+  const auto sink = harness::make_fd_sink(out);
   int error = 0;
   char buffer[1 << 16];
-  for (;;) {
+  while (error == 0) {
     const ssize_t n = ::read(in, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n < 0) error = errno;
-      break;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    if (auto written = sink->write({buffer, static_cast<std::size_t>(n)}); !written) {
+      error = written.error().code;
     }
-    for (ssize_t done = 0; done < n && error == 0;) {
-      const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno != EINTR) error = errno;
-      if (w > 0) done += w;
-    }
-    if (error != 0) break;
   }
   ::close(in);
   if (::fchmod(out, 0644) != 0 && error == 0) error = errno;
