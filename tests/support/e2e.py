@@ -22,8 +22,10 @@ class Result:
     status: int  # exit code, or -N when ended by signal N
 
 
-# Variables of the harness and the simulated card that a developer's shell may
-# hold and that would change what a test sees; removed unless a test sets them.
+# Variables of the harness, the program, the simulated card and the runners that
+# a developer's shell may hold and that would change what a test sees; removed
+# unless a test sets them. crates/zel-runtime/tests/e2e/variables_test.py fails
+# when the sources read a variable missing here.
 _SCRUBBED = (
     "RUST_TEST_THREADS", "RUST_TEST_NOCAPTURE", "RUST_TEST_SHUFFLE", "RUST_TEST_SHUFFLE_SEED",
     "RUST_TEST_TIME_UNIT", "RUST_TEST_TIME_INTEGRATION", "RUST_TEST_TIME_DOCTEST",
@@ -33,7 +35,14 @@ _SCRUBBED = (
     "ZEL_CARD", "ZEL_CARD_LOCK_DIR", "ZEL_SIM_CARD_STATE_DIR",
     "TEST_TOTAL_SHARDS", "TEST_SHARD_INDEX", "TEST_SHARD_STATUS_FILE", "XML_OUTPUT_FILE",
     "TEST_PREMATURE_EXIT_FILE", "TESTBRIDGE_TEST_ONLY", "TEST_UNDECLARED_OUTPUTS_DIR",
-    "ZEL_RUNNER_TIMEOUT",
+    "ZEL_RUNNER_TIMEOUT", "ZEL_REPORT_DIR", "ZEL_DEFAULT_CARD",
+    # What the runners read, which a test sets only for the launches it means.
+    "ZEL_HOST_TEST_ADDRESS", "ZEL_HOST_TEST_BYTES", "ZEL_HOST_TEST_COMPUTE_RELAY",
+    "ZEL_HOST_TEST_D2H_ONLY", "ZEL_HOST_TEST_EXCHANGE", "ZEL_HOST_TEST_INITIALIZED_EXCHANGE",
+    "ZEL_HOST_TEST_INVOCATIONS", "ZEL_HOST_TEST_REMOTE_D2H", "ZEL_HOST_TEST_RESIDENT_INPUT",
+    "ZEL_HOST_TEST_TILE", "ZEL_HOST_TEST_TILES", "ZEL_HOST_WRITE_JITTER_MAX_US",
+    "ZEL_HOST_WRITE_JITTER_SEED", "ZEL_GRAPH_TEST", "ZEL_RANDOM_SEED", "ZEL_GEMM_DIMENSION",
+    "ZEL_GEMM_SRAM_CHECK_BLOCK", "ZEL_PROFILE_OUTPUT",
 )
 # ctest's resource allocation: CTEST_RESOURCE_GROUP_COUNT, CTEST_RESOURCE_GROUP_<n>, ...
 _SCRUBBED_PREFIXES = (b"CTEST_RESOURCE_",)

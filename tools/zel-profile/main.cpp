@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -38,11 +39,8 @@ namespace {
 
 using zel_package::ProfileStream;
 
-constexpr std::string_view kUsage =
-    "usage: zel-profile check FILE\n"
-    "       zel-profile summary FILE\n"
-    "       zel-profile trace FILE -o OUT.json [WINDOW] [--force]\n"
-    "       zel-profile svg FILE -o OUT.svg [WINDOW]\n"
+// What the usage text says after the commands' own lines.
+constexpr std::string_view kUsageNotes =
     "FILE may be - for standard input, OUT may be - for standard output.\n"
     "WINDOW keeps the samples that overlap cycles FROM up to, not including, TO\n"
     "on the tiles of LIST (physical tile numbers and ranges, such as 0-63,128):\n"
@@ -52,7 +50,43 @@ constexpr std::string_view kUsage =
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+struct Command;
+
+// A command of the tool: its name, its usage line and what runs it.
+struct Verb {
+  std::string_view name;
+  std::string_view usage;   // its line of the usage text, after "zel-profile "
+  std::string_view output;  // what -o names, for a command that draws; empty for the others
+  bool force;               // whether it takes --force
+  int (*run)(const Command&, ProfileStream&);
+};
+
+int check(const Command&, ProfileStream& stream);
+int summary(const Command&, ProfileStream& stream);
+int draw(const Command& command, ProfileStream& stream);
+
+constexpr Verb kVerbs[] = {
+    {"check", "check FILE", "", false, &check},
+    {"summary", "summary FILE", "", false, &summary},
+    {"trace", "trace FILE -o OUT.json [WINDOW] [--force]", "OUT.json", true, &draw},
+    {"svg", "svg FILE -o OUT.svg [WINDOW]", "OUT.svg", false, &draw},
+};
+
+const std::string& usage_text() {
+  static const std::string text = [] {
+    std::string lines;
+    for (const Verb& verb : kVerbs) {
+      lines += lines.empty() ? "usage: zel-profile " : "       zel-profile ";
+      lines += verb.usage;
+      lines += '\n';
+    }
+    return lines + std::string(kUsageNotes);
+  }();
+  return text;
+}
+
 struct Command {
+  const Verb* verb;
   std::string name;
   std::string input;
   std::optional<std::string> output;
@@ -61,8 +95,7 @@ struct Command {
 };
 
 int usage_error(const std::string& problem) {
-  std::fprintf(stderr, "error: %s\n%.*s", problem.c_str(), static_cast<int>(kUsage.size()),
-               kUsage.data());
+  std::fprintf(stderr, "error: %s\n%s", problem.c_str(), usage_text().c_str());
   return kExitUsage;
 }
 
@@ -75,11 +108,12 @@ int fail(const std::string& message) {
 // it as the next argument or after "=".
 std::expected<Command, std::string> parse(const std::vector<std::string_view>& args) {
   if (args.empty()) return std::unexpected("missing command");
-  Command command{std::string(args[0]), {}, {}, {}, false};
-  const bool draws = command.name == "trace" || command.name == "svg";
-  if (!draws && command.name != "check" && command.name != "summary") {
-    return std::unexpected("unknown command '" + command.name + "'");
+  const auto verb = std::ranges::find(kVerbs, args[0], &Verb::name);
+  if (verb == std::end(kVerbs)) {
+    return std::unexpected("unknown command '" + std::string(args[0]) + "'");
   }
+  Command command{verb, std::string(args[0]), {}, {}, {}, false};
+  const bool draws = !verb->output.empty();
   std::optional<std::string> input;
   zel_profile::Window& window = command.window;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -115,7 +149,7 @@ std::expected<Command, std::string> parse(const std::vector<std::string_view>& a
         bound = *cycle;
       }
     } else if (arg == "--force" && !attached) {
-      if (command.name != "trace") return std::unexpected(command.name + " takes no --force");
+      if (!verb->force) return std::unexpected(command.name + " takes no --force");
       command.force = true;
     } else if (args[i].size() > 1 && args[i][0] == '-') {
       return std::unexpected("unknown option '" + std::string(args[i]) + "'");
@@ -132,8 +166,7 @@ std::expected<Command, std::string> parse(const std::vector<std::string_view>& a
   }
   if (!input) return std::unexpected(command.name + " needs a FILE");
   if (draws && !command.output) {
-    return std::unexpected(command.name + " needs -o " +
-                           (command.name == "trace" ? "OUT.json" : "OUT.svg"));
+    return std::unexpected(command.name + " needs -o " + std::string(verb->output));
   }
   command.input = *input;
   return command;
@@ -216,27 +249,37 @@ int draw(const Command& command, ProfileStream& stream) {
   return 0;
 }
 
+// One pass collecting the whole profile's figures, printed as `text` makes them.
+int print_stats(ProfileStream& stream,
+                std::string (*text_of)(const zel_profile::ProfileStats&)) {
+  zel_profile::StatsCollector collector;
+  if (auto done = visit(stream, collector); !done) return fail(done.error());
+  const std::string text = text_of(collector.stats());
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (std::fflush(stdout) != 0) {
+    return fail("cannot write standard output: " + zel_text::os_error_text(errno));
+  }
+  return 0;
+}
+
+int check(const Command&, ProfileStream& stream) {
+  return print_stats(stream, &zel_profile::check_text);
+}
+
+int summary(const Command&, ProfileStream& stream) {
+  return print_stats(stream, &zel_profile::summary_text);
+}
+
 int run(const std::vector<std::string_view>& args) {
   if (!args.empty() && (args[0] == "-h" || args[0] == "--help" || args[0] == "help")) {
-    std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
+    std::fwrite(usage_text().data(), 1, usage_text().size(), stdout);
     return 0;
   }
   const auto command = parse(args);
   if (!command) return usage_error(command.error());
   auto stream = open_profile(command->input);
   if (!stream) return fail(stream.error());
-  if (command->name != "check" && command->name != "summary") return draw(*command, *stream);
-
-  zel_profile::StatsCollector collector;
-  if (auto done = visit(*stream, collector); !done) return fail(done.error());
-  const auto& stats = collector.stats();
-  const std::string text =
-      command->name == "check" ? zel_profile::check_text(stats) : zel_profile::summary_text(stats);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  if (std::fflush(stdout) != 0) {
-    return fail("cannot write standard output: " + zel_text::os_error_text(errno));
-  }
-  return 0;
+  return command->verb->run(*command, *stream);
 }
 
 }  // namespace

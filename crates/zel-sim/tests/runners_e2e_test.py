@@ -15,6 +15,7 @@ import tempfile
 import time
 import unittest
 
+from catalogue import launches
 from e2e import clean_env, run
 
 RUNNER_DIR, ZEL_PROFILE, SCHEMA = sys.argv[1:4]
@@ -29,46 +30,9 @@ HOST, GRAPH, RANDOM, GEMM, ATTENTION = (
     "zel-host-e2e", "zel-hardware-e2e", "zel-randomized-e2e", "zel-gemm-e2e",
     "zel-attention-f16-e2e")
 
-# The host-route coverage tiles: physical row 0 and position 17 of rows 1 to 22.
-ROUTE_TILES = (
-    "0,90,1,91,92,182,93,183,184,274,185,275,276,366,277,367,368,458,369,459,460,550,461,551,"
-    "552,642,553,643,644,734,645,735,736,826,737,827,828,918,829,919,920,1010,921,1011,1012,"
-    "1102,1013,1103,1104,1194,1105,1195,1196,1286,1197,1287,1288,1378,1289,1379,1380,1470,1381,"
-    "1471,456,454,452,450,448,446,444,442,440,438,436,434,432,430,428,426,424,422,420,418,416,414")
-
 # Every runner configuration of the hardware tests (the GEMM profile path is added per run).
-CATALOGUE = [
-    (HOST, {"ZEL_HOST_TEST_D2H_ONLY": "1"}),
-    (HOST, {}),
-    (HOST, {"ZEL_HOST_TEST_RESIDENT_INPUT": "1"}),
-    (HOST, {"ZEL_HOST_TEST_INVOCATIONS": "3"}),
-    (HOST, {"ZEL_HOST_TEST_RESIDENT_INPUT": "1", "ZEL_HOST_TEST_INVOCATIONS": "3"}),
-    (HOST, {"ZEL_HOST_TEST_EXCHANGE": "1", "ZEL_HOST_TEST_INITIALIZED_EXCHANGE": "1"}),
-    (HOST, {"ZEL_HOST_TEST_EXCHANGE": "1", "ZEL_HOST_TEST_BYTES": "2048"}),
-    (HOST, {"ZEL_HOST_TEST_COMPUTE_RELAY": "1", "ZEL_HOST_TEST_BYTES": "4"}),
-    (HOST, {"ZEL_HOST_TEST_TILE": "1471", "ZEL_HOST_TEST_BYTES": "8192"}),
-    (HOST, {"ZEL_HOST_TEST_TILE": "100", "ZEL_HOST_TEST_BYTES": "65536",
-            "ZEL_HOST_TEST_ADDRESS": "0x60000"}),
-    (HOST, {"ZEL_HOST_TEST_REMOTE_D2H": "1", "ZEL_HOST_TEST_TILE": "1471",
-            "ZEL_HOST_TEST_BYTES": "8192"}),
-    (HOST, {"ZEL_HOST_TEST_TILES": "1471,274", "ZEL_HOST_TEST_BYTES": "64"}),
-    (HOST, {"ZEL_HOST_TEST_TILES": "34,71,144,956,1104,1157,1243,1300", "ZEL_HOST_TEST_BYTES": "4"}),
-    (HOST, {"ZEL_HOST_TEST_TILES": "11,19,108,451,536,647,846,958", "ZEL_HOST_TEST_BYTES": "1024"}),
-    (HOST, {"ZEL_HOST_TEST_TILES": "19,82,416,602,829,893,1065,1187",
-            "ZEL_HOST_TEST_BYTES": "8192"}),
-    (HOST, {"ZEL_HOST_TEST_TILES": ROUTE_TILES, "ZEL_HOST_TEST_BYTES": "64"}),
-    (GRAPH, {"ZEL_GRAPH_TEST": "compiler-segmented-add"}),
-    (GRAPH, {"ZEL_GRAPH_TEST": "reduction"}),
-    (GRAPH, {"ZEL_GRAPH_TEST": "reduction-permutation"}),
-    (GRAPH, {"ZEL_GRAPH_TEST": "permutation"}),
-    (GRAPH, {"ZEL_GRAPH_TEST": "fanout"}),
-    (GRAPH, {"ZEL_GRAPH_TEST": "multicast"}),
-    (ATTENTION, {}),
-    (RANDOM, {"ZEL_RANDOM_SEED": "6504691592289026371"}),
-    (RANDOM, {"ZEL_RANDOM_SEED": "7640891576956012809"}),
-    (RANDOM, {"ZEL_RANDOM_SEED": "13503953896175478587"}),
-    (GEMM, {"ZEL_GEMM_DIMENSION": "128", "ZEL_GEMM_SRAM_CHECK_BLOCK": "1,1"}),
-]
+CATALOGUE = [(launch.runner, {k: v for k, v in launch.added if k != "ZEL_PROFILE_OUTPUT"})
+             for test_launches in launches("").values() for launch in test_launches]
 
 # Further combinations that must work too.
 EXTRA = [

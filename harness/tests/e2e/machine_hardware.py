@@ -1,12 +1,12 @@
 """The JUnit document and the JSON stream of hardware_e2e on the simulated
 card: a full run, and runs with failures injected into the runners."""
 
-import json
 import re
 import unittest
 
 from junitparser import Failure, JUnitXml
 
+from catalogue import listing
 from machine_common import assert_json_lines, assert_well_formed_xml, machine_run, \
     take_binary_argument
 
@@ -14,9 +14,7 @@ BIN = None
 
 
 def listed_names():
-    listing = machine_run(BIN, "json", "--list")
-    events = [json.loads(line) for line in listing.stdout.splitlines()]
-    return [e["name"] for e in events if e.get("event") == "discovered"]
+    return [name for name, _ in listing(BIN)]
 
 
 class HardwareJunit(unittest.TestCase):
@@ -39,21 +37,22 @@ class HardwareJunit(unittest.TestCase):
         result = machine_run(BIN, "junit")
         self.assertEqual((result.status, result.stderr), (0, b""))
         counts, cases = self.read(result.stdout)
-        self.assertEqual(counts, (0, 23, 0))
-        self.assertEqual(sorted(cases), [("integration", n, [], None) for n in listed_names()])
+        names = listed_names()
+        self.assertEqual(counts, (0, len(names), 0))
+        self.assertEqual(sorted(cases), [("integration", n, [], None) for n in names])
         self.assertEqual(set(re.findall(rb'time="([^"]*)"', result.stdout)), {b"0"})
 
     def test_injected_exit_code_fails_one_test(self):
         result = machine_run(BIN, "junit", env={"ZEL_SIM_FAULT": "zel-gemm-e2e=exit:3"})
         self.assertEqual(result.status, 101, result.stderr)
         counts, cases = self.read(result.stdout)
-        self.assertEqual(counts, (1, 23, 0))
+        self.assertEqual(counts, (1, len(listed_names()), 0))
         failed = [c for c in cases if c[2]]
         self.assertEqual([(c[0], c[1], c[2]) for c in failed],
                          [("integration", "blocked_gemm_with_cycle_profile_works", ["assert"])])
         self.assertIn("\nthread 'blocked_gemm_with_cycle_profile_works' (", failed[0][3])
         self.assertIn(" failed with exit status: 3\n", failed[0][3])
-        self.assertEqual(len(cases), 23)
+        self.assertEqual(len(cases), len(listed_names()))
 
     def test_corrupted_card_fails_every_test(self):
         # The runners report mismatches on the real standard error; the
@@ -62,9 +61,10 @@ class HardwareJunit(unittest.TestCase):
         self.assertEqual(result.status, 101, result.stderr)
         self.assertIn(b"mismatch", result.stderr)
         counts, cases = self.read(result.stdout)
-        self.assertEqual(counts, (23, 23, 0))
+        names = listed_names()
+        self.assertEqual(counts, (len(names), len(names), 0))
         self.assertEqual(sorted((c[0], c[1], c[2]) for c in cases),
-                         [("integration", n, ["assert"]) for n in listed_names()])
+                         [("integration", n, ["assert"]) for n in names])
         for time in re.findall(rb'time="([^"]*)"', result.stdout):
             self.assertNotEqual(time, b"0")
 
@@ -74,16 +74,17 @@ class HardwareJson(unittest.TestCase):
         result = machine_run(BIN, "json", "--report-time", env={"RUST_TEST_THREADS": "1"})
         self.assertEqual((result.status, result.stderr), (0, b""))
         events = assert_json_lines(self, result.stdout)
-        self.assertEqual(len(events), 1 + 2 * 23 + 1)
-        self.assertEqual(events[0], {"type": "suite", "event": "started", "test_count": 23})
         names = listed_names()
+        self.assertEqual(len(events), 1 + 2 * len(names) + 1)
+        self.assertEqual(events[0], {"type": "suite", "event": "started",
+                                     "test_count": len(names)})
         for i, name in enumerate(names):
             start, finish = events[1 + 2 * i], events[2 + 2 * i]
             self.assertEqual(start, {"type": "test", "event": "started", "name": name})
             self.assertEqual(sorted(finish), ["event", "exec_time", "name", "type"])
             self.assertEqual((finish["name"], finish["event"]), (name, "ok"))
         self.assertEqual(events[-1]["event"], "ok")
-        self.assertEqual(events[-1]["passed"], 23)
+        self.assertEqual(events[-1]["passed"], len(names))
 
 
 if __name__ == "__main__":

@@ -29,8 +29,7 @@ class Catalogue(unittest.TestCase):
     def test_all_pass_and_each_launch_carries_exactly_its_variables(self):
         result = self.run_all()
         expected = self.expected_launches(result)
-        self.assertEqual(len(result.records), 27)
-        self.assertEqual(len(expected), 27)
+        self.assertEqual(len(result.records), len(expected))
         for record, (test, launch) in zip(result.records, expected):
             with self.subTest(test=test.name, description=launch.description):
                 self.assertEqual(record.runner, launch.runner)
@@ -38,11 +37,12 @@ class Catalogue(unittest.TestCase):
                 self.assertEqual(record.cwd, os.getcwd())
                 self.assertEqual(added_variables(record, result.base_env), launch.added)
 
+        tests = catalogue("")
         self.assertEqual(
             normalise_times(result.stdout).decode(),
-            "\nrunning 23 tests\n" + "".join(f"test {t.name} ... ok\n" for t in catalogue("")) +
-            "\ntest result: ok. 23 passed; 0 failed; 0 ignored; 0 measured; 0 filtered out; "
-            "finished in X.XXs\n\n")
+            f"\nrunning {len(tests)} tests\n" + "".join(f"test {t.name} ... ok\n" for t in tests) +
+            f"\ntest result: ok. {len(tests)} passed; 0 failed; 0 ignored; 0 measured; "
+            "0 filtered out; finished in X.XXs\n\n")
 
     def test_host_write_jitter_is_forwarded_only_by_host_and_gemm_launches(self):
         cases = [

@@ -1,4 +1,4 @@
-"""The listing shows the 23 tests in registry order, and the source positions it
+"""The listing shows the tests in registry order, and the source positions it
 reports are where the tests are declared."""
 
 import json
@@ -16,7 +16,7 @@ class Listing(unittest.TestCase):
         self.assertEqual(result.status, 0)
         names = [t.name for t in catalogue("")]
         self.assertEqual(names, sorted(names))
-        expected = "".join(f"{name}: test\n" for name in names) + "\n23 tests, 0 benchmarks\n"
+        expected = "".join(f"{name}: test\n" for name in names) + f"\n{len(names)} tests, 0 benchmarks\n"
         self.assertEqual(result.stdout.decode(), expected)
         self.assertEqual(result.records, [])
 
