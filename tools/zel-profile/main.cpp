@@ -15,8 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -250,8 +250,7 @@ int draw(const Command& command, ProfileStream& stream) {
 }
 
 // One pass collecting the whole profile's figures, printed as `text` makes them.
-int print_stats(ProfileStream& stream,
-                std::string (*text_of)(const zel_profile::ProfileStats&)) {
+int print_stats(ProfileStream& stream, std::string (*text_of)(const zel_profile::ProfileStats&)) {
   zel_profile::StatsCollector collector;
   if (auto done = visit(stream, collector); !done) return fail(done.error());
   const std::string text = text_of(collector.stats());
