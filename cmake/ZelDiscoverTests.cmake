@@ -11,9 +11,12 @@
 # breaks the build) it runs `<program> --list` and registers each test as
 # `<prefix><name>` (default prefix `<target>.`) running `<program> --exact
 # <name>`, with the label `hardware`, `RESOURCE_GROUPS cards:1` and
-# `ENVIRONMENT ZEL_CARD=<DEFAULT_CARD>` (default `0`). Without a resource spec
-# file every test locks that one card, so `ctest -j N` never shares it; with
-# `ctest --resource-spec-file` the card ctest allocates takes precedence.
+# `ENVIRONMENT ZEL_DEFAULT_CARD=<DEFAULT_CARD>` (default `0`). Without a
+# resource spec file every test locks that one card (or the `ZEL_CARD` of
+# ctest's own environment), so `ctest -j N` never shares it; with
+# `ctest --resource-spec-file` the card ctest allocates takes precedence, and
+# the program names it on its standard error. ctest hands out cards only to
+# the tests it runs at once: `-j` at least the number of cards uses them all.
 # `ENVIRONMENT` and `LABELS` given in PROPERTIES are added to these, other
 # properties are set as given.
 #
@@ -27,6 +30,8 @@
 # engine, so a ctest started inside a CI shard still registers every test; the
 # registered tests run without them too, since those variables address the
 # engine's own test (the ctest run), not each single-test run of the program.
+# `ZEL_REPORT_DIR` is left to the environment: every run, and every attempt of
+# `ctest --repeat`, leaves a report of its own there.
 
 set(_ZEL_DISCOVER_TESTS_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/ZelDiscoverTestsAdd.cmake")
 
@@ -56,7 +61,7 @@ function(zel_discover_tests target)
   endif()
 
   # The properties every registered test gets, with the caller's merged in.
-  set(environment "ZEL_CARD=${arg_DEFAULT_CARD}")
+  set(environment "ZEL_DEFAULT_CARD=${arg_DEFAULT_CARD}")
   set(others "")
   if(DEFINED arg_RUNNER_TIMEOUT)
     # Whole seconds without leading zeros, and the fraction; at most a week.
@@ -103,7 +108,7 @@ function(zel_discover_tests target)
   # The listing's environment: no engine, ctest allocation or card variables.
   set(listing_env "${CMAKE_COMMAND}" -E env)
   foreach(variable ${_ZEL_ENGINE_VARIABLES} CTEST_RESOURCE_GROUP_COUNT ZEL_CARD
-                   ZEL_CARD_LOCK_DIR)
+                   ZEL_DEFAULT_CARD ZEL_CARD_LOCK_DIR)
     list(APPEND listing_env "--unset=${variable}")
   endforeach()
 

@@ -249,10 +249,7 @@ std::expected<bool, IoError> run_tests_console_to(OutputSink& out, const TestOpt
                                                   bool stdout_is_terminal) {
   std::unique_ptr<OutputFormatter> formatter =
       make_run_formatter(out, opts, tests, stdout_is_terminal);
-  if (opts.engine.xml_output_file) {
-    formatter =
-        with_xml_output(std::move(formatter), *opts.engine.xml_output_file, opts.engine.shard);
-  }
+  formatter = with_engine_documents(std::move(formatter), opts.engine);
   return run_tests_with(*formatter, opts, std::move(tests));
 }
 
@@ -356,6 +353,7 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
   }
   if (auto problem = touch_shard_status_file(opts.engine)) stop(*problem);
   if (auto problem = check_xml_output_file(opts.engine)) stop(*problem);
+  if (auto problem = prepare_report_dir(opts.engine)) stop(*problem);
   // A crashing test's captured output must not land inside a document.
   const bool document_on_stdout =
       opts.format == OutputFormat::Json || opts.format == OutputFormat::Junit;

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "harness/debug.h"
+#include "harness/run.h"
 #include "harness/stop.h"
 
 namespace zel_runtime {
@@ -140,23 +141,30 @@ std::expected<std::optional<CardChoice>, std::string> choose_card(const EnvLooku
   auto from_ctest = card_from_ctest(lookup);
   if (!from_ctest) return std::unexpected(from_ctest.error());
   std::optional<std::string> id = std::move(*from_ctest);
-  if (!id) {
-    id = lookup("ZEL_CARD");
-    if (!id) return std::nullopt;
-    if (!is_card_id(*id)) return std::unexpected(malformed("ZEL_CARD", *id, kIdRule));
+  const bool allocated_by_ctest = id.has_value();
+  for (const char* variable : {"ZEL_CARD", "ZEL_DEFAULT_CARD"}) {
+    if (id) break;
+    id = lookup(variable);
+    if (id && !is_card_id(*id)) return std::unexpected(malformed(variable, *id, kIdRule));
   }
+  if (!id) return std::nullopt;
   std::string lock_dir = lookup("ZEL_CARD_LOCK_DIR").value_or("/run/lock");
   // A relative folder would give each working directory a lock of its own.
   if (!lock_dir.starts_with('/')) {
     return std::unexpected(malformed("ZEL_CARD_LOCK_DIR", lock_dir, "an absolute folder path"));
   }
-  return CardChoice{std::move(*id), std::move(lock_dir)};
+  return CardChoice{std::move(*id), std::move(lock_dir), allocated_by_ctest};
 }
 
 std::optional<std::string> choose_card_from_environment() {
   auto chosen = choose_card(process_env);
   if (!chosen) return chosen.error();
   g_chosen = std::move(*chosen);
+  if (g_chosen && g_chosen->allocated_by_ctest) {
+    const std::string line =
+        "running on card " + g_chosen->id + " of host " + harness::host_name() + "\n";
+    [[maybe_unused]] const ssize_t n = ::write(2, line.data(), line.size());
+  }
   return std::nullopt;
 }
 

@@ -21,6 +21,7 @@ using EnvLookup = std::function<std::optional<std::string>(const std::string& na
 struct CardChoice {
   std::string id;
   std::string lock_dir;
+  bool allocated_by_ctest = false;  // from ctest's resource allocation
 };
 
 // True for 1 to 64 characters of a-z, 0-9 and _ (the rule CTest applies to
@@ -29,14 +30,17 @@ bool is_card_id(std::string_view text);
 
 // The card from the variables `lookup` reads: the first resource group of
 // type "cards" that ctest allocated (CTEST_RESOURCE_GROUP_COUNT,
-// CTEST_RESOURCE_GROUP_<n>, CTEST_RESOURCE_GROUP_<n>_CARDS), else ZEL_CARD;
-// nothing when neither names one. The lock folder is ZEL_CARD_LOCK_DIR, else
-// /run/lock. A malformed value is one line naming the variable and its value.
+// CTEST_RESOURCE_GROUP_<n>, CTEST_RESOURCE_GROUP_<n>_CARDS), else ZEL_CARD,
+// else ZEL_DEFAULT_CARD (what a test registration falls back on); nothing when
+// none names one. The lock folder is ZEL_CARD_LOCK_DIR, else /run/lock. A
+// malformed value is one line naming the variable and its value.
 std::expected<std::optional<CardChoice>, std::string> choose_card(const EnvLookup& lookup);
 
 // Chooses the card of this process from its own environment and keeps it for
 // `chosen_card`. Called once, before any test starts; returns the problem
-// when a variable is malformed.
+// when a variable is malformed. A card that ctest allocated is named on
+// standard error, "running on card <id> of host <host>", so that ctest's log
+// and its JUnit say which card a test used, whether it passed or not.
 std::optional<std::string> choose_card_from_environment();
 
 // The card chosen for this process, if any.

@@ -23,12 +23,22 @@ std::expected<std::optional<CardChoice>, std::string> choose(const Vars& vars) {
   });
 }
 
-TEST(ChooseCard, CtestAllocationThenZelCardThenNothing) {
+TEST(ChooseCard, CtestAllocationThenZelCardThenDefaultThenNothing) {
   const struct {
     Vars vars;
     const char* id;  // nullptr: no card
+    bool allocated = false;
   } cases[] = {
       {{}, nullptr},
+      // The registration's default gives way to the card a user or ctest names.
+      {{{"ZEL_DEFAULT_CARD", "0"}}, "0"},
+      {{{"ZEL_DEFAULT_CARD", "0"}, {"ZEL_CARD", "5"}}, "5"},
+      {{{"ZEL_DEFAULT_CARD", "0"},
+        {"CTEST_RESOURCE_GROUP_COUNT", "1"},
+        {"CTEST_RESOURCE_GROUP_0", "cards"},
+        {"CTEST_RESOURCE_GROUP_0_CARDS", "id:2,slots:1"}},
+       "2",
+       true},
       {{{"ZEL_CARD", "0"}}, "0"},
       {{{"ZEL_CARD", std::string(64, 'a')}},
        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"},
@@ -38,13 +48,15 @@ TEST(ChooseCard, CtestAllocationThenZelCardThenNothing) {
         {"CTEST_RESOURCE_GROUP_0", "cards"},
         {"CTEST_RESOURCE_GROUP_0_CARDS", "id:1,slots:1"},
         {"ZEL_CARD", "0"}},
-       "1"},
+       "1",
+       true},
       // The first group of cards, whatever comes before it; its first id.
       {{{"CTEST_RESOURCE_GROUP_COUNT", "2"},
         {"CTEST_RESOURCE_GROUP_0", "fpgas"},
         {"CTEST_RESOURCE_GROUP_1", "cards"},
         {"CTEST_RESOURCE_GROUP_1_CARDS", "id:b7,slots:2;id:c,slots:1"}},
-       "b7"},
+       "b7",
+       true},
       // No group of cards (a spec file and a test that asks for none): ZEL_CARD.
       {{{"CTEST_RESOURCE_GROUP_COUNT", "0"}, {"ZEL_CARD", "3"}}, "3"},
       {{{"CTEST_RESOURCE_GROUP_COUNT", "1"}, {"CTEST_RESOURCE_GROUP_0", "fpgas"}}, nullptr},
@@ -57,6 +69,7 @@ TEST(ChooseCard, CtestAllocationThenZelCardThenNothing) {
     } else {
       ASSERT_TRUE(chosen->has_value()) << c.id;
       EXPECT_EQ((*chosen)->id, c.id);
+      EXPECT_EQ((*chosen)->allocated_by_ctest, c.allocated) << c.id;
       EXPECT_EQ(card_lock_path(**chosen), std::string("/run/lock/zel-t742-card-") + c.id + ".lock");
     }
   }
@@ -73,6 +86,7 @@ TEST(ChooseCard, MalformedValuesNameTheVariableAndValue) {
       {{{"ZEL_CARD", ""}}, "ZEL_CARD is \"\", expected " + id_rule},
       {{{"ZEL_CARD", "card-0"}}, "ZEL_CARD is \"card-0\", expected " + id_rule},
       {{{"ZEL_CARD", "Card0"}}, "ZEL_CARD is \"Card0\", expected " + id_rule},
+      {{{"ZEL_DEFAULT_CARD", "card 0"}}, "ZEL_DEFAULT_CARD is \"card 0\", expected " + id_rule},
       {{{"ZEL_CARD", std::string(65, '1')}},
        "ZEL_CARD is \"" + std::string(65, '1') + "\", expected " + id_rule},
       {{{"ZEL_CARD", "0"}, {"ZEL_CARD_LOCK_DIR", "locks"}},

@@ -51,6 +51,7 @@ struct EngineRequests {
   std::optional<std::string> shard_status_file;    // created or touched before tests run
   std::optional<std::string> xml_output_file;      // the run's JUnit document, also
   std::optional<std::string> premature_exit_file;  // exists while the program runs
+  std::optional<std::string> report_dir;           // a folder that keeps every run's document
   bool operator==(const EngineRequests&) const = default;
 };
 

@@ -26,6 +26,9 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
 // Called before tests start, from the `BeforeRun` hook for instance.
 void add_report_property(std::string name, std::string value);
 
+// This host's name as the run's reports give it; empty when the system has none.
+std::string host_name();
+
 // Runs the tests and reports them through the chosen formatter; returns
 // whether no selected test failed, or the output error.
 std::expected<bool, IoError> run_tests_console(const TestOpts& opts,

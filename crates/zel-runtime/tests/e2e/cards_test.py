@@ -145,7 +145,7 @@ zel_discover_tests(hw DEFAULT_CARD lab_2 RUNNER_TIMEOUT 02.5 PROPERTIES PROCESSO
             self.assertEqual([t["name"] for t in tests], [f"hw.{n}" for n in NAMES])
             properties = {p["name"]: p["value"] for p in tests[0]["properties"]}
             self.assertEqual(properties["ENVIRONMENT"],
-                             ["ZEL_CARD=lab_2", "ZEL_RUNNER_TIMEOUT=02.5", "A=1", "B=2"])
+                             ["ZEL_DEFAULT_CARD=lab_2", "ZEL_RUNNER_TIMEOUT=02.5", "A=1", "B=2"])
             self.assertIn("TESTBRIDGE_TEST_ONLY=unset:", properties["ENVIRONMENT_MODIFICATION"])
             self.assertEqual(properties["LABELS"], ["hardware"])
             self.assertEqual(properties["RESOURCE_GROUPS"],
@@ -165,6 +165,8 @@ class BadVariables(unittest.TestCase):
          'card id of 1 to 64 characters from a-z, 0-9 and _'),
         ({"XML_OUTPUT_FILE": "/nonexistent/report.xml"},
          'cannot create XML_OUTPUT_FILE "/nonexistent/report.xml": No such file or directory'),
+        ({"ZEL_REPORT_DIR": "/dev/null/reports"},
+         'cannot create ZEL_REPORT_DIR "/dev/null/reports": Not a directory'),
         ({"ZEL_RUNNER_TIMEOUT": "1e3"},
          'ZEL_RUNNER_TIMEOUT is "1e3", expected seconds above 0 and at most 604800, such as 600 '
          'or 2.5'),
