@@ -8,7 +8,7 @@
 
 # What the run needs: the program, its five runners and the profile reader.
 RUN_TARGETS := hardware_e2e zel-host-e2e zel-hardware-e2e zel-randomized-e2e zel-gemm-e2e \
-	zel-attention-f16-e2e zel-profile
+	zel-attention-f16-e2e zel-profile zel-health
 
 deps:
 	@scripts/install-deps
