@@ -1,13 +1,16 @@
-// Reads a report with libxml2's streaming reader, one node at a time, so a
-// report with megabytes of captured output costs no more memory than its
-// longest line of text.
+// Reads a report with libxml2's streaming (SAX) parser, fed a chunk at a
+// time, with no handler for text: captured output is parsed past and never
+// kept, so a report with megabytes of it costs no more memory than a chunk.
+// (The tree-building reader keeps a test's output until the test's element
+// closes: 80 MiB for 16 MiB of output.)
 #include "report_reader.h"
 
 #include <fcntl.h>
-#include <libxml/xmlreader.h>
+#include <libxml/parser.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -19,34 +22,35 @@
 namespace zel_health {
 namespace {
 
-struct FirstError {
-  std::string text;
+constexpr std::size_t kChunk = 64 * 1024;
+
+// What the parser's callbacks build.
+struct Reading {
+  RunReport report;
+  std::string first_error;
+  int depth = 0;        // of the element being opened, the root at 0
+  int case_depth = -1;  // the open testcase's depth, -1 outside one
+  bool case_dropped = false;
+  bool root_seen = false;
+  bool not_a_report = false;
+  bool suite_seen = false;
+  bool host_seen = false;
 };
 
-void keep_first_error(void* context, xmlErrorPtr error) {
-  auto* first = static_cast<FirstError*>(context);
-  if (!first->text.empty() || error == nullptr) return;
-  std::string_view message = error->message != nullptr ? error->message : "unreadable XML";
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-    message.remove_suffix(1);
+bool named(const xmlChar* name, const char* expected) {
+  return xmlStrEqual(name, BAD_CAST expected) != 0;
+}
+
+// The value of attribute `name` among libxml2's (name, prefix, URI, value, end) quintuples.
+std::optional<std::string> attribute(int count, const xmlChar** attributes, const char* name) {
+  for (int i = 0; i < count; ++i) {
+    const xmlChar** at = attributes + 5 * i;
+    if (at[1] == nullptr && named(at[0], name)) {
+      return std::string(reinterpret_cast<const char*>(at[3]),
+                         reinterpret_cast<const char*>(at[4]));
+    }
   }
-  first->text = "line " + std::to_string(error->line) + ": " + std::string(message);
-}
-
-struct ReaderFree {
-  void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
-};
-
-bool named(xmlTextReaderPtr reader, const char* name) {
-  return xmlStrEqual(xmlTextReaderConstLocalName(reader), BAD_CAST name) != 0;
-}
-
-std::optional<std::string> attribute(xmlTextReaderPtr reader, const char* name) {
-  xmlChar* value = xmlTextReaderGetAttribute(reader, BAD_CAST name);
-  if (value == nullptr) return std::nullopt;
-  std::string text(reinterpret_cast<const char*>(value));
-  xmlFree(value);
-  return text;
+  return std::nullopt;
 }
 
 // The name a test goes by across runs: the document files integration tests
@@ -60,84 +64,111 @@ std::string test_name(const std::optional<std::string>& class_name, std::string 
   return *class_name + "::" + name;
 }
 
+void close_case(Reading& r) {
+  if (r.case_dropped) r.report.outcomes.pop_back();
+  r.case_depth = -1;
+  r.case_dropped = false;
+}
+
+void start_element(void* context, const xmlChar* name, const xmlChar*, const xmlChar*, int,
+                   const xmlChar**, int attribute_count, int, const xmlChar** attributes) {
+  Reading& r = *static_cast<Reading*>(context);
+  const int depth = r.depth++;
+  if (depth == 0) {
+    r.root_seen = true;
+    r.not_a_report = !named(name, "testsuites");
+  } else if (named(name, "testsuite") && !r.suite_seen) {
+    r.suite_seen = true;
+    r.report.start = attribute(attribute_count, attributes, "timestamp").value_or("");
+  } else if (named(name, "property")) {
+    const auto property = attribute(attribute_count, attributes, "name");
+    if (property == "host") {
+      r.report.host = attribute(attribute_count, attributes, "value").value_or("");
+      r.host_seen = true;
+    } else if (property == "card") {
+      r.report.card = attribute(attribute_count, attributes, "value");
+    }
+  } else if (named(name, "testcase")) {
+    if (r.case_depth >= 0) close_case(r);
+    const auto class_name = attribute(attribute_count, attributes, "classname");
+    r.report.outcomes.push_back(
+        {test_name(class_name, attribute(attribute_count, attributes, "name").value_or("")),
+         false});
+    r.case_depth = depth;
+    // Benchmarks neither pass nor fail.
+    r.case_dropped = class_name && class_name->starts_with("benchmark::");
+  } else if (r.case_depth >= 0 && depth == r.case_depth + 1) {
+    if (named(name, "failure") || named(name, "error")) r.report.outcomes.back().failed = true;
+    if (named(name, "skipped")) r.case_dropped = true;
+  }
+}
+
+void end_element(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+  Reading& r = *static_cast<Reading*>(context);
+  if (--r.depth == r.case_depth) close_case(r);
+}
+
+void keep_first_error(void* context, xmlErrorPtr error) {
+  auto& first = static_cast<Reading*>(context)->first_error;
+  if (!first.empty() || error == nullptr || error->level < XML_ERR_ERROR) return;
+  std::string_view message = error->message != nullptr ? error->message : "unreadable XML";
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+    message.remove_suffix(1);
+  }
+  first = "line " + std::to_string(error->line) + ": " + std::string(message);
+}
+
+struct ParserFree {
+  void operator()(xmlParserCtxt* parser) const { xmlFreeParserCtxt(parser); }
+};
+
+struct FdClose {
+  void operator()(const int* fd) const { ::close(*fd); }
+};
+
 }  // namespace
 
 std::expected<RunReport, std::string> read_report(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::unexpected("unreadable: " + zel_text::os_error_text(errno));
+  const std::unique_ptr<int, FdClose> closing(&fd);
   // The parser would call an empty file "extra content at the end".
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
-    ::close(fd);
     return std::unexpected("empty file");
   }
+
+  xmlSAXHandler handler{};
+  handler.initialized = XML_SAX2_MAGIC;
+  handler.startElementNs = start_element;
+  handler.endElementNs = end_element;
+  handler.serror = keep_first_error;
+  Reading reading;
+  std::unique_ptr<xmlParserCtxt, ParserFree> parser(
+      xmlCreatePushParserCtxt(&handler, &reading, nullptr, 0, path.c_str()));
+  if (!parser) return std::unexpected("unreadable by the XML parser");
   // Huge text nodes are allowed: a test that printed more than 10 MB on one
   // line still leaves a report worth reading.
-  std::unique_ptr<xmlTextReader, ReaderFree> reader(
-      xmlReaderForFd(fd, path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_HUGE));
-  if (!reader) {
-    ::close(fd);
-    return std::unexpected("unreadable by the XML parser");
-  }
-  FirstError first_error;
-  xmlTextReaderSetStructuredErrorHandler(reader.get(), keep_first_error, &first_error);
+  xmlCtxtUseOptions(parser.get(), XML_PARSE_NONET | XML_PARSE_HUGE);
 
-  RunReport report;
-  bool root_seen = false;
-  bool suite_seen = false;
-  bool host_seen = false;
-  int case_depth = -1;  // the open testcase's depth, -1 outside one
-  bool case_dropped = false;
-  int status = 0;
-  while ((status = xmlTextReaderRead(reader.get())) == 1) {
-    if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) continue;
-    xmlTextReaderPtr r = reader.get();
-    const int depth = xmlTextReaderDepth(r);
-    if (depth <= case_depth) {
-      if (case_dropped) report.outcomes.pop_back();
-      case_depth = -1;
-      case_dropped = false;
-    }
-    if (depth == 0) {
-      if (!named(r, "testsuites")) {
-        status = -2;
-        break;
-      }
-      root_seen = true;
-    } else if (named(r, "testsuite") && !suite_seen) {
-      suite_seen = true;
-      report.start = attribute(r, "timestamp").value_or("");
-    } else if (named(r, "property")) {
-      const auto name = attribute(r, "name");
-      if (name == "host") {
-        report.host = attribute(r, "value").value_or("");
-        host_seen = true;
-      } else if (name == "card") {
-        report.card = attribute(r, "value");
-      }
-    } else if (named(r, "testcase")) {
-      const auto class_name = attribute(r, "classname");
-      report.outcomes.push_back({test_name(class_name, attribute(r, "name").value_or("")), false});
-      case_depth = depth;
-      // Benchmarks neither pass nor fail.
-      case_dropped = class_name && class_name->starts_with("benchmark::");
-    } else if (case_depth >= 0 && depth == case_depth + 1) {
-      if (named(r, "failure") || named(r, "error")) report.outcomes.back().failed = true;
-      if (named(r, "skipped")) case_dropped = true;
-    }
+  std::array<char, kChunk> chunk;
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::unexpected("unreadable: " + zel_text::os_error_text(errno));
+    xmlParseChunk(parser.get(), chunk.data(), static_cast<int>(got), got == 0);
+    if (got == 0 || !reading.first_error.empty()) break;
   }
-  if (case_dropped) report.outcomes.pop_back();
-  reader.reset();
-  ::close(fd);
-
-  if (status == -1 || !first_error.text.empty()) {
+  if (!reading.first_error.empty() || parser->wellFormed == 0) {
     return std::unexpected(
         "not well-formed XML (" +
-        (first_error.text.empty() ? std::string("unreadable") : first_error.text) + ")");
+        (reading.first_error.empty() ? std::string("unreadable") : reading.first_error) + ")");
   }
-  if (status == -2 || !root_seen)
+  RunReport& report = reading.report;
+  if (!reading.root_seen || reading.not_a_report) {
     return std::unexpected("not a test report (its root element is not <testsuites>)");
-  if (!host_seen) {
+  }
+  if (!reading.host_seen) {
     return std::unexpected("no \"host\" property: not a report of hardware_e2e");
   }
   if (!parse_start(report.start)) {
@@ -145,7 +176,7 @@ std::expected<RunReport, std::string> read_report(const std::string& path) {
                            zel_text::debug_quoted(report.start) +
                            " is not like 2026-11-01T02:00:00");
   }
-  return report;
+  return std::move(report);
 }
 
 }  // namespace zel_health
