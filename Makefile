@@ -6,9 +6,10 @@
 
 .PHONY: run test build build-run configure deps bench
 
-# What the run needs: the program, its five runners and the profile reader.
+# What the run needs: the program, its five runners, the profile reader and
+# the reader of many runs' reports.
 RUN_TARGETS := hardware_e2e zel-host-e2e zel-hardware-e2e zel-randomized-e2e zel-gemm-e2e \
-	zel-attention-f16-e2e zel-profile
+	zel-attention-f16-e2e zel-profile zel-health
 
 deps:
 	@scripts/install-deps

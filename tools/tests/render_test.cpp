@@ -92,7 +92,7 @@ TEST(ProfileSvg, ManySamplesAreDrawnByPixelColumnsInElementsBoundedByThePixels) 
     halves.samples.push_back(
         sample(i < 60'000 ? ProfileStepKind::Idle : ProfileStepKind::Synchronization, i, i + 1));
   }
-  zel_profile::StringOutput out;
+  zel_tools::StringOutput out;
   zel_profile::write_svg(ProfileReport{1'000'000, {mixed, halves, TileProfile{5, {}}}}, "big", out);
   const std::string& svg = out.text();
   std::size_t elements = 0;
@@ -116,7 +116,7 @@ TEST(ProfileTrace, SizedExactlyUpToItsLimitAndEstimatedPastIt) {
     tile.samples.push_back(sample(ProfileStepKind::Compute, i * 10, i * 10 + 10));
   }
   const ProfileReport report{1'000'000, {tile, tile}};
-  zel_profile::StringOutput out;
+  zel_tools::StringOutput out;
   zel_profile::write_trace(report, "card", out);
   const auto size_up_to = [&](std::uint64_t exact) {
     const zel_profile::Window everything;

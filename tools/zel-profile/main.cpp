@@ -200,8 +200,8 @@ std::expected<void, std::string> visit(ProfileStream& stream,
 
 std::string trace_too_large(std::uint64_t bytes) {
   const double mib = static_cast<double>(bytes) / (1 << 20);
-  return "the trace would be about " + zel_profile::fixed(mib, 0) + " MiB (" +
-         zel_profile::grouped(bytes) + " bytes), more than the " +
+  return "the trace would be about " + zel_tools::fixed(mib, 0) + " MiB (" +
+         zel_tools::grouped(bytes) + " bytes), more than the " +
          std::to_string(zel_profile::kMaxTraceBytes >> 20) +
          " MiB a trace viewer opens; narrow it with --from, --to or --tiles, or write it anyway "
          "with --force";
@@ -229,7 +229,7 @@ int draw(const Command& command, ProfileStream& stream) {
   const auto cannot_write = [&](int code) {
     return fail("cannot write " + *command.output + ": " + zel_text::os_error_text(code));
   };
-  auto output = zel_profile::FileOutput::create(*command.output);
+  auto output = zel_tools::FileOutput::create(*command.output);
   if (!output) return cannot_write(output.error());
   std::expected<void, std::string> done;
   if (stats) {

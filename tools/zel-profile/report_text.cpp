@@ -7,6 +7,10 @@
 
 namespace zel_profile {
 
+using zel_tools::align_left;
+using zel_tools::align_right;
+using zel_tools::fixed;
+
 namespace {
 
 constexpr std::size_t kListedTiles = 5;

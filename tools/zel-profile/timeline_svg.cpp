@@ -11,6 +11,9 @@
 
 namespace zel_profile {
 
+using zel_tools::fixed;
+using zel_tools::grouped;
+
 namespace {
 
 constexpr std::array<const char*, kKinds> kColours = {"#4e79a7", "#59a14f", "#f28e2b", "#bab0ac"};

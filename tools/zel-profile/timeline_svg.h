@@ -19,6 +19,8 @@
 
 namespace zel_profile {
 
+using zel_tools::Output;
+
 inline constexpr std::uint64_t kMaxSamplesWithTooltips = 50'000;
 
 // Draws the rows as the tiles are visited. `stats` are the window's, from a

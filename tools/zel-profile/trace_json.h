@@ -15,6 +15,8 @@
 
 namespace zel_profile {
 
+using zel_tools::Output;
+
 // More than this and a browser's trace viewer cannot load the document.
 inline constexpr std::uint64_t kMaxTraceBytes = std::uint64_t{512} << 20;
 

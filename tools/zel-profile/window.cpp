@@ -8,6 +8,8 @@
 
 namespace zel_profile {
 
+using zel_tools::grouped;
+
 namespace {
 
 // Decimal digits alone, no sign or blank, at most `max`.

@@ -12,7 +12,7 @@
 #include <random>
 #include <utility>
 
-namespace zel_profile {
+namespace zel_tools {
 
 namespace {
 
@@ -153,4 +153,4 @@ std::expected<void, int> FileOutput::finish() {
   return {};
 }
 
-}  // namespace zel_profile
+}  // namespace zel_tools

@@ -1,4 +1,4 @@
-// Where the inspector's renderers write: a string (for tests) or a file.
+// Where the tools' renderers write: a string (for tests) or a file.
 //
 // A file output replaces its target only when it is complete: the text goes
 // to an unnamed file beside the target, which is linked in over it once all
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace zel_profile {
+namespace zel_tools {
 
 class Output {
  public:
@@ -62,4 +62,4 @@ class FileOutput final : public Output {
   std::optional<std::string> temporary_name_;
 };
 
-}  // namespace zel_profile
+}  // namespace zel_tools

@@ -1,4 +1,5 @@
-// Numbers and columns as text, for the inspector's reports and drawings.
+// Numbers and columns as text, for the tools' reports and drawings (zel-profile,
+// zel-health).
 #pragma once
 
 #include <charconv>
@@ -6,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace zel_profile {
+namespace zel_tools {
 
 // `value` with `decimals` digits after the point: fixed(0.5, 2) is "0.50".
 inline std::string fixed(double value, int decimals) {
@@ -37,4 +38,4 @@ inline std::string align_left(std::string_view text, std::size_t width) {
   return std::string(text) + std::string(width > text.size() ? width - text.size() : 0, ' ');
 }
 
-}  // namespace zel_profile
+}  // namespace zel_tools

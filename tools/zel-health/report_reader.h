@@ -1,0 +1,30 @@
+// One run's report, read from the engine document hardware_e2e writes to
+// XML_OUTPUT_FILE: who ran (host, card, start) and which tests passed or failed.
+// Captured output is parsed past, never kept.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zel_health {
+
+struct TestOutcome {
+  std::string test;  // the test's full name
+  bool failed = false;
+};
+
+struct RunReport {
+  std::string host;                 // the "host" property
+  std::optional<std::string> card;  // the "card" property; none when the run had no card
+  std::string start;                // the testsuite's timestamp, 2026-11-01T02:00:00 (UTC)
+  std::vector<TestOutcome> outcomes;
+};
+
+// The report in `path`, or why it is not one (the parser's first error with
+// its line, or the part of a report that is missing), as a phrase that can
+// stand after the path in a warning.
+std::expected<RunReport, std::string> read_report(const std::string& path);
+
+}  // namespace zel_health
