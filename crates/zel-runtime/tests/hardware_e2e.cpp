@@ -296,7 +296,7 @@ HW(blocked_gemm_with_cycle_profile_works) {
   configure_host_write_jitter(command);
   const ExitStatus status = command.status("launch profiled blocked GEMM hardware test runner");
   require_success("blocked GEMM with per-tile cycle profile", status);
-  kj::AutoCloseFd file(harness::unwrap(open_file(path)));
+  const harness::Activity checking("while checking its cycle profile", harness::Course::Finishing); kj::AutoCloseFd file(harness::unwrap(open_file(path)));
   const auto profile = harness::unwrap(zel_package::ProfileReport::read(kj::mv(file)));
   if (profile.tiles.size() != 1472) {
     harness::panic("assertion `left == right` failed\n  left: " +
@@ -345,7 +345,10 @@ struct Entry {
   harness::TestFnPtr fn;
 };
 
-#define ENTRY(name, line) Entry{#name, line, name##_line, &name}
+#define ENTRY(name, line)           \
+  Entry {                           \
+#name, line, name##_line, &name \
+  }
 
 constexpr Entry kEntries[] = {
     ENTRY(all_tile_permutation_works, 235),
