@@ -345,10 +345,7 @@ struct Entry {
   harness::TestFnPtr fn;
 };
 
-#define ENTRY(name, line)           \
-  Entry {                           \
-#name, line, name##_line, &name \
-  }
+#define ENTRY(name, line) Entry{#name, line, name##_line, &name}
 
 constexpr Entry kEntries[] = {
     ENTRY(all_tile_permutation_works, 235),

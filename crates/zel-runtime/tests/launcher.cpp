@@ -206,7 +206,7 @@ ExitStatus status_of(const siginfo_t& info) {
 }
 
 // How the runner's end relates to a stop.
-enum class EndedBefore { TheStop, Unknown };
+enum class RunnerEnd { BeforeTheStop, DuringTheStop };
 
 // Waits until the runner `name` has ended without reaping it, so that its pid
 // cannot be reused while the stop may still signal it; then forgets and reaps
@@ -214,7 +214,7 @@ enum class EndedBefore { TheStop, Unknown };
 // its own, which its activity says before the runner is reaped: whoever sees
 // the runner gone sees the test's new activity.
 std::expected<ExitStatus, OsError> wait_for(pid_t pid, const std::string& name,
-                                            EndedBefore* ended = nullptr) {
+                                            RunnerEnd* ended = nullptr) {
   siginfo_t info{};
   int error = 0;
   while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
@@ -232,7 +232,7 @@ std::expected<ExitStatus, OsError> wait_for(pid_t pid, const std::string& name,
             "after its runner " + name + " ended (" + exit_status_text(status_of(info)) + ")",
             harness::Course::Finishing);
       }
-      if (ended != nullptr) *ended = EndedBefore::TheStop;
+      if (ended != nullptr) *ended = RunnerEnd::BeforeTheStop;
     }
     std::erase(r.runners, pid);
     r.changed.notify_all();
@@ -470,7 +470,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   if (settings.bound) deadline = started + settings.bound->duration;
   const bool timed_out =
       follow_runner(pid, output ? output_read.get() : -1, output ? &*output : nullptr, deadline);
-  EndedBefore ended = EndedBefore::Unknown;
+  RunnerEnd ended = RunnerEnd::DuringTheStop;
   const auto status = wait_for(pid, name, &ended);
   const auto ran = std::chrono::steady_clock::now() - started;
   // What the report of the test gets: the runner's output, the bound, how it ended.
@@ -490,7 +490,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   // with this program (Ctrl-C reaches the whole process group): the stop
   // that follows reports its test. A runner that ended otherwise before the
   // stop began leaves its test to finish with its own result.
-  bool stays = ended == EndedBefore::Unknown;
+  bool stays = ended == RunnerEnd::DuringTheStop;
   if (!timed_out && status && WIFSIGNALED(status->raw) && is_ending_signal(WTERMSIG(status->raw))) {
     stays = r.changed.wait_for(lock, 200ms, [&] { return r.stopping; });
   }
