@@ -62,8 +62,10 @@ class Stops(unittest.TestCase):
             return open(os.path.join(scratch, "log"), "rb")
 
         def grace(program, scratch):  # the runner is reaped; the test reads its profile
-            self.assertTrue(wait_until(lambda: pids_in(scratch + "/started") and not
-                                       os.path.exists("/proc/%d" % pids_in(scratch + "/started")[0])))
+            started = os.path.join(scratch, "started")
+            # Gone from /proc, not only a zombie: the program has seen it end.
+            self.assertTrue(wait_until(lambda: pids_in(started) and
+                                       not os.path.exists("/proc/%d" % pids_in(started)[0])))
             program.send_signal(signal.SIGTERM)
             with open(profile_path(scratch, program.pid), "wb") as fifo:
                 fifo.write(pathlib.Path(profile_fixture("valid")).read_bytes())
