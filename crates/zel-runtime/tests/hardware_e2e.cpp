@@ -408,6 +408,12 @@ std::vector<harness::TestDescAndFn> registry() {
 
 }  // namespace zel_runtime
 
+// The program's first initialiser: a stop that arrives before main waits for
+// the signal thread main starts.
+__attribute__((constructor(101))) static void catch_ending_signals_early() {
+  zel_runtime::block_ending_signals();
+}
+
 int main() {
   zel_runtime::handle_ending_signals();
   static const std::vector<harness::TestDescAndFn> tests = zel_runtime::registry();

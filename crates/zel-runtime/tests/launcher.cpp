@@ -507,7 +507,10 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   return status;
 }
 
-void handle_ending_signals() {
+namespace {
+
+// The ending signals not ignored at start, now blocked in the calling thread.
+sigset_t block_handled_signals() {
   sigset_t handled;
   sigemptyset(&handled);
   for (const int signal : kEndingSignals) {
@@ -517,6 +520,17 @@ void handle_ending_signals() {
     sigaddset(&handled, signal);
   }
   ::pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  return handled;
+}
+
+}  // namespace
+
+void block_ending_signals() {
+  (void)block_handled_signals();
+}
+
+void handle_ending_signals() {
+  const sigset_t handled = block_handled_signals();
   std::thread([handled] {
     int signal = 0;
     while (::sigwait(&handled, &signal) != 0) {
