@@ -91,7 +91,8 @@ void write_results_section(ConsoleWriter& out, std::span<const DescAndOutput> en
 }
 
 bool write_result_line(ConsoleWriter& out, const ConsoleTestState& state) {
-  const bool success = state.failed == 0;
+  const bool success = state.succeeded();
+  if (state.interruption) out.plain("\n" + *state.interruption + "\n");
   out.plain("\ntest result: ");
   if (success) {
     out.colored("ok", Color::Green);

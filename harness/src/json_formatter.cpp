@@ -146,7 +146,7 @@ class JsonFormatter final : public OutputFormatter {
   std::expected<bool, IoError> write_run_finish(const ConsoleTestState& state) override {
     JsonLine line;
     line.text("type", "suite")
-        .text("event", state.failed == 0 ? "ok" : "failed")
+        .text("event", state.succeeded() ? "ok" : "failed")
         .count("passed", state.passed)
         .count("failed", state.failed)
         .count("ignored", state.ignored)
@@ -154,7 +154,7 @@ class JsonFormatter final : public OutputFormatter {
         .count("filtered_out", state.filtered_out);
     if (state.exec_time) line.number("exec_time", state.exec_time->seconds());
     if (auto written = line.write_to(out_); !written) return std::unexpected(written.error());
-    return state.failed == 0;
+    return state.succeeded();
   }
 
   IoResult write_merged_doctests_times(double total, double compilation) override {

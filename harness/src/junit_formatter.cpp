@@ -173,10 +173,18 @@ class JunitFormatter final : public OutputFormatter {
       doc += "</properties>";
     }
     for (const FinishedTest& test : finished_) append_testcase(doc, test, state.show_output);
-    doc += "<system-out/><system-err/></testsuite></testsuites>\n";
+    doc += "<system-out/>";
+    if (state.interruption) {
+      doc += "<system-err>";
+      zel_text::append_xml_character_data(doc, *state.interruption);
+      doc += "</system-err>";
+    } else {
+      doc += "<system-err/>";
+    }
+    doc += "</testsuite></testsuites>\n";
     finished_.clear();
     if (auto written = out_.write(doc); !written) return std::unexpected(written.error());
-    return state.failed == 0;
+    return state.succeeded();
   }
 
   IoResult write_merged_doctests_times(double total, double compilation) override {

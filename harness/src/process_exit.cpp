@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "harness/stop.h"
+#include "stop_state.h"
 
 namespace harness {
 namespace {
@@ -20,7 +21,9 @@ void remove_at_normal_end(std::string path) {
 }
 
 void finish_normally() {
-  // A process being stopped by a signal ends by that signal, not by itself.
+  // A process being stopped by a signal ends by that signal, not by itself:
+  // the stop waits for no report of a run that will not come.
+  mark_run_reported();
   if (stop_begun()) wait_for_end();
   if (!g_remove_at_end.empty()) ::unlink(g_remove_at_end.c_str());
 }

@@ -122,6 +122,8 @@ struct TestRun {
     completions->send(CompletedTest{id, std::move(desc), std::move(result), exec_time,
                                     buffer ? buffer->take() : std::vector<std::uint8_t>{},
                                     measured});
+    // Only now: a stop that stops waiting for it must find its result sent.
+    if (progress) note_test_done(*progress);
   }
 
   void run_as_benchmark() {

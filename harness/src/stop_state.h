@@ -21,11 +21,15 @@ struct TestProgress {
   std::chrono::steady_clock::time_point start;
   std::shared_ptr<CaptureBuffer> buffer;  // null when output is not captured
   std::mutex mutex;
-  std::string activity;  // under `mutex`
+  std::string activity = "while starting";  // under `mutex`
+  bool finishing = false;                   // under the stop's own lock
 };
 
 // Makes `progress` the calling thread's for `Activity` (null: none).
 void set_thread_progress(TestProgress* progress);
+
+// The test of `progress` has sent its result: a stop waits no more for it.
+void note_test_done(TestProgress& progress);
 
 struct StopNotice {
   std::string signal_name;
@@ -38,9 +42,8 @@ std::optional<StopNotice> stop_notice();
 // "interrupted by SIGTERM after 61.2 s while waiting for the card".
 std::string interrupted_message(const StopNotice& stop, TestProgress& progress);
 
-// The run's report is under way (test_main, before the run) or written
-// (after it): `finish_stopped_run` waits between the two.
-void mark_run_started();
+// The run's report is written, or the program ends without one:
+// `finish_stopped_run` waits until then.
 void mark_run_reported();
 
 // Registers how to make the run loop stop waiting for tests while the object

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -207,6 +209,19 @@ std::unique_ptr<OutputFormatter> make_run_formatter(OutputSink& out, const TestO
                                             : make_pretty_formatter(out, config);
 }
 
+// "run interrupted by SIGTERM after 1.9 s; 20 of 23 selected tests did not start"
+std::string interruption_sentence(const StopNotice& stop,
+                                  std::chrono::steady_clock::time_point run_start,
+                                  const ConsoleTestState& state) {
+  const std::chrono::duration<double> ran = stop.arrival - run_start;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", std::max(ran.count(), 0.0));
+  const std::size_t not_started = state.total - std::min(state.total, state.current_test_count());
+  return "run interrupted by " + stop.signal_name + " after " + seconds + " s; " +
+         std::to_string(not_started) + " of " + std::to_string(state.total) +
+         " selected tests did not start";
+}
+
 void write_stderr(std::string_view text) {
   write_uncaptured(2, text);
 }
@@ -266,8 +281,12 @@ std::expected<bool, IoError> run_tests_with(OutputFormatter& formatter, const Te
   }
   ConsoleTestState& state = run.state();
   state.exec_time = TestSuiteExecTime{std::chrono::steady_clock::now() - start};
-  // A stopped run reports the tests that started, and counts only those.
-  if (stop_begun()) state.total = state.current_test_count();
+  // A stopped run reports the tests that started, counts only those, and
+  // says how much of the run it cut off.
+  if (const std::optional<StopNotice> stop = stop_notice()) {
+    state.interruption = interruption_sentence(*stop, start, state);
+    state.total = state.current_test_count();
+  }
   if (!opts.fail_fast && state.current_test_count() != state.total) {
     fatal("assertion failed: opts.fail_fast || st.current_test_count() == st.total");
   }
@@ -329,7 +348,10 @@ IoResult list_tests_console(const TestOpts& opts, std::vector<TestDescAndFn> tes
 void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> tests,
                const BeforeRun& before_run) {
   ParseOutcome parsed = parse_opts(args);
-  if (std::holds_alternative<HelpShown>(parsed)) return;
+  if (std::holds_alternative<HelpShown>(parsed)) {
+    finish_normally();
+    return;
+  }
   if (const auto* error = std::get_if<ParseError>(&parsed)) {
     write_stderr("error: " + error->message + "\n");
     end_process(101);
@@ -359,7 +381,6 @@ void test_main(const std::vector<std::string>& args, std::vector<TestDescAndFn> 
       opts.format == OutputFormat::Json || opts.format == OutputFormat::Junit;
   set_abort_output_fd(document_on_stdout ? 2 : 1);
   if (!opts.nocapture) install_failure_hook();
-  mark_run_started();
   const std::expected<bool, IoError> passed = run_tests_console(opts, std::move(tests));
   mark_run_reported();
   // Stopped by a signal: the program's signal handling ends the process.

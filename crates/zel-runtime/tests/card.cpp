@@ -4,16 +4,21 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "harness/debug.h"
 #include "harness/run.h"
@@ -114,7 +119,27 @@ bool wait_quietly(int fd, std::chrono::steady_clock::duration patience) {
   }
 }
 
-// The pid the lock file names, when that process is alive.
+// Whether the kernel's table of locks has process `pid` holding a flock on
+// the file `info` describes. Its lines read "1: FLOCK  ADVISORY  WRITE 4242
+// 08:01:1234567 0 EOF", the device's numbers in hexadecimal; a waiter's line
+// has "->" after the number.
+bool holds_flock(pid_t pid, const struct stat& info) {
+  std::ifstream table("/proc/locks");
+  char file[64];
+  std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino));
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, holder, where;
+    fields >> number >> kind >> mode >> access >> holder >> where;
+    if (kind == "FLOCK" && holder == std::to_string(pid) && where == file) return true;
+  }
+  return false;
+}
+
+// The pid the lock file names, when that process holds the lock now: a pid
+// left by a program killed with SIGKILL may belong to another process since.
 std::optional<std::string> live_holder(int fd) {
   char text[24] = {};
   const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
@@ -123,8 +148,22 @@ std::optional<std::string> live_holder(int fd) {
   const std::string_view digits = content.substr(0, content.find('\n'));
   if (!is_decimal(digits) || digits.size() > 9) return std::nullopt;
   const pid_t pid = static_cast<pid_t>(std::stol(std::string(digits)));
-  if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM)) return std::nullopt;
+  struct stat info {};
+  if (pid <= 0 || ::fstat(fd, &info) != 0 || !holds_flock(pid, info)) return std::nullopt;
   return std::string(digits);
+}
+
+// The lock files this process names itself in; once cleared for a stop, it
+// names itself in no more.
+struct NamedLocks {
+  std::mutex mutex;
+  std::vector<int> fds;
+  bool cleared = false;
+};
+
+NamedLocks& named_locks() {
+  static auto* locks = new NamedLocks;  // never destroyed: test threads may outlive main
+  return *locks;
 }
 
 }  // namespace
@@ -220,7 +259,7 @@ std::expected<CardLock, std::string> CardLock::take(const CardChoice& card,
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return failure("lock", errno);
-    const harness::Activity waiting("waiting for the card");
+    const harness::Activity waiting("while waiting for the card");
     if (!wait_quietly(fd, kWaitNotice) && !waiter.empty()) {
       std::string notice = "test " + std::string(waiter) + " is waiting for card " + card.id;
       if (const auto holder = live_holder(fd)) notice += " (held by process " + *holder + ")";
@@ -233,12 +272,24 @@ std::expected<CardLock, std::string> CardLock::take(const CardChoice& card,
       if (errno != EINTR) return failure("lock", errno);
     }
   }
-  if (writable) {
+  NamedLocks& named = named_locks();
+  const std::lock_guard names(named.mutex);
+  if (writable && !named.cleared) {
     const std::string pid = std::to_string(::getpid()) + "\n";
     lock.names_holder_ = ::ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) ==
                                                         static_cast<ssize_t>(pid.size());
+    named.fds.push_back(fd);
   }
   return lock;
+}
+
+void clear_card_holders() {
+  NamedLocks& named = named_locks();
+  const std::lock_guard names(named.mutex);
+  named.cleared = true;
+  for (const int fd : named.fds) {
+    [[maybe_unused]] const int emptied = ::ftruncate(fd, 0);
+  }
 }
 
 CardLock::CardLock(CardLock&& other) noexcept
@@ -246,6 +297,9 @@ CardLock::CardLock(CardLock&& other) noexcept
 
 CardLock::~CardLock() {
   if (fd_ < 0) return;
+  NamedLocks& named = named_locks();
+  const std::lock_guard names(named.mutex);
+  std::erase(named.fds, fd_);
   // Still holding the lock: no waiter may read a pid that no longer holds it.
   [[maybe_unused]] const int cleared = names_holder_ ? ::ftruncate(fd_, 0) : 0;
   ::close(fd_);

@@ -57,9 +57,10 @@ class CardLock {
   // Blocks until the lock is taken; on failure a message naming the path and
   // the system's reason. A `waiter` (a test's name) that has waited a second
   // says so once on standard error: "test <waiter> is waiting for card <id>
-  // (held by process <pid>)", without the part in brackets when the holder is
-  // not known. The holder writes its pid into the file when it may write it,
-  // and clears it before it lets go.
+  // (held by process <pid>)", without the part in brackets unless the pid in
+  // the file is of a process the kernel's table of locks shows holding the
+  // lock. The holder writes its pid into the file when it may write it, and
+  // clears it before it lets go.
   static std::expected<CardLock, std::string> take(const CardChoice& card,
                                                    std::string_view waiter = {});
 
@@ -73,5 +74,10 @@ class CardLock {
   int fd_;
   bool names_holder_ = false;
 };
+
+// Clears this process's pid from every card lock file it holds, and keeps it
+// from naming itself in any lock file from now on: the program is ending by
+// a signal, with locks its parked tests never let go.
+void clear_card_holders();
 
 }  // namespace zel_runtime

@@ -24,7 +24,7 @@ std::mutex DEVICE;
 
 DeviceGuard::DeviceGuard(std::source_location where) : lock_(DEVICE, std::defer_lock) {
   {
-    const harness::Activity waiting("waiting for the device");
+    const harness::Activity waiting("while waiting for the device");
     lock_.lock();
   }
   if (const auto& card = chosen_card()) {

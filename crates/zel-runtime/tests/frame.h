@@ -25,6 +25,7 @@
 
 #include "card.h"
 #include "evidence.h"
+#include "harness/stop.h"
 #include "harness/test.h"
 
 // Declares the hardware test `name`: its body follows the macro. The test

@@ -296,7 +296,7 @@ HW(blocked_gemm_with_cycle_profile_works) {
   configure_host_write_jitter(command);
   const ExitStatus status = command.status("launch profiled blocked GEMM hardware test runner");
   require_success("blocked GEMM with per-tile cycle profile", status);
-  kj::AutoCloseFd file(harness::unwrap(open_file(path)));
+  const harness::Activity checking("while checking its cycle profile", harness::Course::Finishing); kj::AutoCloseFd file(harness::unwrap(open_file(path)));
   const auto profile = harness::unwrap(zel_package::ProfileReport::read(kj::mv(file)));
   if (profile.tiles.size() != 1472) {
     harness::panic("assertion `left == right` failed\n  left: " +
@@ -407,6 +407,12 @@ std::vector<harness::TestDescAndFn> registry() {
 }
 
 }  // namespace zel_runtime
+
+// The program's first initialiser: a stop that arrives before main waits for
+// the signal thread main starts.
+__attribute__((constructor(101))) static void catch_ending_signals_early() {
+  zel_runtime::block_ending_signals();
+}
 
 int main() {
   zel_runtime::handle_ending_signals();

@@ -67,6 +67,7 @@ LaunchSettings g_settings;
 // by a signal.
 [[noreturn]] void stay_until_the_end(std::unique_lock<std::mutex>& lock) {
   lock.unlock();
+  harness::note_blocked();
   for (;;) ::pause();
 }
 
@@ -198,9 +199,22 @@ bool follow_runner(pid_t pid, int read_fd, OutputTail* tail,
   }
 }
 
-// Waits until the runner has ended without reaping it, so that its pid cannot
-// be reused while the stop may still signal it; then forgets and reaps it.
-std::expected<ExitStatus, OsError> wait_for(pid_t pid) {
+// The wait status of the ended child that `info` describes.
+ExitStatus status_of(const siginfo_t& info) {
+  if (info.si_code == CLD_EXITED) return ExitStatus{(info.si_status & 0xff) << 8};
+  return ExitStatus{info.si_status | (info.si_code == CLD_DUMPED ? 0x80 : 0)};
+}
+
+// How the runner's end relates to a stop.
+enum class RunnerEnd { BeforeTheStop, DuringTheStop };
+
+// Waits until the runner `name` has ended without reaping it, so that its pid
+// cannot be reused while the stop may still signal it; then forgets and reaps
+// it. A runner that ended before any stop began leaves its test finishing on
+// its own, which its activity says before the runner is reaped: whoever sees
+// the runner gone sees the test's new activity.
+std::expected<ExitStatus, OsError> wait_for(pid_t pid, const std::string& name,
+                                            RunnerEnd* ended = nullptr) {
   siginfo_t info{};
   int error = 0;
   while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
@@ -212,6 +226,14 @@ std::expected<ExitStatus, OsError> wait_for(pid_t pid) {
   {
     Registry& r = registry();
     std::unique_lock lock(r.mutex);
+    if (!r.stopping) {
+      if (error == 0) {
+        harness::note_activity(
+            "after its runner " + name + " ended (" + exit_status_text(status_of(info)) + ")",
+            harness::Course::Finishing);
+      }
+      if (ended != nullptr) *ended = RunnerEnd::BeforeTheStop;
+    }
     std::erase(r.runners, pid);
     r.changed.notify_all();
   }
@@ -231,10 +253,12 @@ bool is_ending_signal(int signal) {
 constexpr auto kReportBound = 10s;
 
 // The program ends by `signal`, which arrived at `arrival`: every runner
-// stopped, the temporary files of the tests in flight removed, the run's
-// report finished with those tests interrupted, then the signal's default
-// action, so the parent sees the program killed by it. From the start, any
-// further ending signal ends the program at once (its default action).
+// stopped, the tests whose runners had ended given the same grace to finish,
+// the temporary files of the tests still in flight removed, the run's report
+// finished with those tests interrupted, the card lock files cleared of this
+// process, then the signal's default action, so the parent sees the program
+// killed by it. From the start, any further ending signal ends the program at
+// once (its default action).
 [[noreturn]] void stop_and_end(int signal, const sigset_t& handled,
                                std::chrono::steady_clock::time_point arrival) {
   harness::begin_stop(std::string(signal_name(signal)), arrival);
@@ -256,9 +280,15 @@ constexpr auto kReportBound = 10s;
     }
     // The launches write what their runners said into their tests' reports.
     r.changed.wait_for(lock, 1s, [&] { return r.launching == 0; });
+  }
+  harness::wait_for_finishing_tests(arrival + kGracePeriod);
+  {
+    // A test that finished has forgotten its files: a failed one keeps them.
+    std::unique_lock lock(r.mutex);
     for (const auto& [thread, path] : r.temp_files) ::unlink(path.c_str());
   }
   harness::finish_stopped_run(kReportBound);
+  clear_card_holders();
   sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, signal);
@@ -391,7 +421,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   if (settings.capture_output) {
     std::cout << "runner: " + runner_command_line(program, settings_shown) + "\n";
   }
-  const harness::Activity running("its runner " + name + " was running");
+  harness::note_activity("while its runner " + name + " was running", harness::Course::Blocked);
   auto status_pipe = make_pipe("runner launch status pipe");
   if (!status_pipe) return std::unexpected(status_pipe.error());
   auto& [status_read, status_write] = *status_pipe;
@@ -428,7 +458,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
     got = ::read(status_read.get(), &failure, sizeof failure);
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof failure)) {
-    (void)wait_for(pid);
+    (void)wait_for(pid, name);
     std::unique_lock lock(r.mutex);
     launch_done(lock);
     return std::unexpected(OsError{failure.code, kChildSteps[failure.step]});
@@ -440,7 +470,8 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   if (settings.bound) deadline = started + settings.bound->duration;
   const bool timed_out =
       follow_runner(pid, output ? output_read.get() : -1, output ? &*output : nullptr, deadline);
-  const auto status = wait_for(pid);
+  RunnerEnd ended = RunnerEnd::DuringTheStop;
+  const auto status = wait_for(pid, name, &ended);
   const auto ran = std::chrono::steady_clock::now() - started;
   // What the report of the test gets: the runner's output, the bound, how it ended.
   const auto write_report = [&] {
@@ -457,11 +488,13 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   std::unique_lock lock(r.mutex);
   // A runner killed by an ending signal was most likely sent it together
   // with this program (Ctrl-C reaches the whole process group): the stop
-  // that follows reports its test.
+  // that follows reports its test. A runner that ended otherwise before the
+  // stop began leaves its test to finish with its own result.
+  bool stays = ended == RunnerEnd::DuringTheStop;
   if (!timed_out && status && WIFSIGNALED(status->raw) && is_ending_signal(WTERMSIG(status->raw))) {
-    r.changed.wait_for(lock, 200ms, [&] { return r.stopping; });
+    stays = r.changed.wait_for(lock, 200ms, [&] { return r.stopping; });
   }
-  if (r.stopping) {
+  if (stays && r.stopping) {
     lock.unlock();
     write_report();
     lock.lock();
@@ -474,7 +507,10 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   return status;
 }
 
-void handle_ending_signals() {
+namespace {
+
+// The ending signals not ignored at start, now blocked in the calling thread.
+sigset_t block_handled_signals() {
   sigset_t handled;
   sigemptyset(&handled);
   for (const int signal : kEndingSignals) {
@@ -484,6 +520,17 @@ void handle_ending_signals() {
     sigaddset(&handled, signal);
   }
   ::pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  return handled;
+}
+
+}  // namespace
+
+void block_ending_signals() {
+  (void)block_handled_signals();
+}
+
+void handle_ending_signals() {
+  const sigset_t handled = block_handled_signals();
   std::thread([handled] {
     int signal = 0;
     while (::sigwait(&handled, &signal) != 0) {

@@ -6,6 +6,7 @@
 // program, which stops the live runners, removes the temporary files of the
 // tests in flight, and ends the program by the same signal.
 //
+//   __attribute__((constructor(101))) void early() { zel_runtime::block_ending_signals(); }
 //   int main() {
 //     zel_runtime::handle_ending_signals();  // first, before any thread starts
 //     harness::test_main_static(tests, zel_runtime::configure_launches);
@@ -80,8 +81,14 @@ std::string runner_command_line(const std::string& program, const std::vector<En
 std::string shell_quoted(std::string_view text);
 
 // Blocks the ending signals that were not ignored at start in the calling
-// thread, and so in every thread it starts later, and starts the thread that
-// handles them. Called once, first thing in `main`.
+// thread, and so in every thread it starts later. One that arrives meanwhile
+// waits for `handle_ending_signals`. Called by the program's first
+// initialiser, so that a stop before `main` is not lost either.
+void block_ending_signals();
+
+// Blocks the ending signals as `block_ending_signals` does and starts the
+// thread that handles them, which takes a signal that arrived earlier too.
+// Called once, first thing in `main`.
 void handle_ending_signals();
 
 // Marks `path` as a temporary file of the calling test, removed if the program

@@ -85,8 +85,12 @@ struct ConsoleTestState {
   std::vector<DescAndOutput> not_failures;
   std::vector<DescAndOutput> ignores;
   std::vector<DescAndOutput> time_failures;
+  // A run stopped by a signal: "run interrupted by SIGTERM after 1.9 s; 20 of
+  // 23 selected tests did not start". Such a run never succeeds.
+  std::optional<std::string> interruption;
 
   std::size_t current_test_count() const { return passed + failed + ignored + measured; }
+  bool succeeded() const { return failed == 0 && !interruption; }
 };
 
 struct ConsoleTestDiscoveryState {

@@ -16,6 +16,10 @@ applies, and without a match the runner exits with code 0:
 missing "when" matches every launch. "do" may hold, applied in this order:
   started  a file to which the runner's pid is appended as one line at once
   ignore_term  true: SIGTERM is ignored (only SIGKILL ends a sleeping runner)
+  note_term  a file to which a line is appended on every SIGTERM, which is
+           otherwise ignored
+  fifo_profile  true: a FIFO is made at the path in ZEL_PROFILE_OUTPUT, so the
+           test reading the profile waits there until a writer comes
   early_profile  a file copied to the path in ZEL_PROFILE_OUTPUT before sleeping
   print    text written to standard output, then print_err to standard error
   print_bytes  this many more bytes of standard output, lines of "x"
@@ -61,8 +65,15 @@ def main():
     if "started" in action:
         with open(action["started"], "a", encoding="utf-8") as out:
             out.write("%d\n" % os.getpid())
+    if action.get("fifo_profile"):
+        os.mkfifo(env[b"ZEL_PROFILE_OUTPUT"])
     if action.get("ignore_term"):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    if "note_term" in action:
+        def note(*_):
+            with open(action["note_term"], "a", encoding="utf-8") as out:
+                out.write("SIGTERM\n")
+        signal.signal(signal.SIGTERM, note)
     if "early_profile" in action:
         shutil.copyfile(action["early_profile"], env[b"ZEL_PROFILE_OUTPUT"])
     for stream, key in ((sys.stdout, "print"), (sys.stderr, "print_err")):
