@@ -1,57 +1,35 @@
+// Starting a runner: the fork, the child's set-up before exec, the wait, and
+// what its test's report gets of it.
 #include "launcher.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
-#include <thread>
 #include <utility>
 
+#include "card.h"
+#include "ending_signals.h"
 #include "harness/debug.h"
 #include "harness/options.h"
 #include "harness/run.h"
 #include "harness/stop.h"
+#include "runner_output.h"
+#include "runner_registry.h"
+#include "unique_fd.h"
 
 namespace zel_runtime {
 namespace {
 
 using namespace std::chrono_literals;
-
-// How long runners get to end after SIGTERM before they get SIGKILL.
-constexpr auto kGracePeriod = 5s;
-
-constexpr std::array kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-// The runners alive and the temporary files of the tests in flight; `stopping`
-// is set once, by the signal thread. Launches fork under the lock, so a runner
-// is either registered before the stop signals the registered ones, or never
-// started.
-struct Registry {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool stopping = false;
-  std::vector<pid_t> runners;
-  int launching = 0;  // launches from their fork until they return or stay for the end
-  std::vector<std::pair<std::thread::id, std::string>> temp_files;
-};
-
-Registry& registry() {
-  static auto* instance = new Registry;  // never destroyed: abandoned threads may launch at exit
-  return *instance;
-}
 
 // Where runners write and how long they may run; set by `configure_launches`
 // before any test starts.
@@ -62,41 +40,6 @@ struct LaunchSettings {
   std::optional<RunnerBound> bound;
 };
 LaunchSettings g_settings;
-
-// The calling test thread has nothing more to report: the program is ending
-// by a signal.
-[[noreturn]] void stay_until_the_end(std::unique_lock<std::mutex>& lock) {
-  lock.unlock();
-  harness::note_blocked();
-  for (;;) ::pause();
-}
-
-// The calling launch is over; `lock` holds the registry's mutex.
-void launch_done([[maybe_unused]] std::unique_lock<std::mutex>& lock) {
-  registry().launching -= 1;
-  registry().changed.notify_all();
-}
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 std::expected<std::pair<Fd, Fd>, OsError> make_pipe(const char* step) {
   int fds[2];
@@ -144,61 +87,6 @@ enum ChildStep { kExec = 0, kMask = 1, kParentDeath = 2, kRedirect = 3 };
   fail_child(status_fd, kExec);
 }
 
-// Reads what is in the pipe now into `tail`; false once the pipe is at its
-// end (or broken).
-bool read_available(int read_fd, OutputTail& tail) {
-  std::array<char, 1 << 16> chunk;
-  for (;;) {
-    const ssize_t n = ::read(read_fd, chunk.data(), chunk.size());
-    if (n > 0) {
-      tail.append({chunk.data(), static_cast<std::size_t>(n)});
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return n < 0 && errno == EAGAIN;
-    }
-  }
-}
-
-// Follows the runner until it has exited, reading its output into `tail`
-// when there is a pipe (`read_fd` >= 0) until its end or the runner's exit (a
-// process it started may keep the pipe open). A runner still running at
-// `deadline` gets SIGTERM, and SIGKILL once the grace period has passed too.
-// Returns whether the deadline was reached. Without a pidfd (a kernel before
-// 5.3) the bound cannot be kept: the output is read to its end and the wait
-// that follows blocks.
-bool follow_runner(pid_t pid, int read_fd, OutputTail* tail,
-                   std::optional<std::chrono::steady_clock::time_point> deadline) {
-  Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (read_fd >= 0) ::fcntl(read_fd, F_SETFL, ::fcntl(read_fd, F_GETFL) | O_NONBLOCK);
-  bool pipe_open = read_fd >= 0;
-  bool exited = false;
-  bool timed_out = false;
-  for (;;) {
-    if (pipe_open) pipe_open = read_available(read_fd, *tail);
-    // Once the runner has exited, what is in the pipe is read and no more.
-    if (exited || (pidfd.get() < 0 && !pipe_open)) return timed_out;
-    int wait_ms = -1;
-    if (deadline && pidfd.get() >= 0) {
-      const auto left = *deadline - std::chrono::steady_clock::now();
-      wait_ms = static_cast<int>(std::clamp<std::int64_t>(
-          std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0, 1 << 30));
-    }
-    pollfd fds[2] = {{pidfd.get(), POLLIN, 0}, {pipe_open ? read_fd : -1, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, wait_ms);
-    if (ready < 0 && errno != EINTR) return timed_out;
-    if ((fds[0].revents & POLLIN) != 0) {
-      exited = true;
-    } else if (ready == 0 && deadline) {
-      // The bound is reached: the stop path's steps, for this runner alone.
-      ::kill(pid, timed_out ? SIGKILL : SIGTERM);
-      deadline =
-          timed_out ? std::nullopt : std::optional(std::chrono::steady_clock::now() + kGracePeriod);
-      timed_out = true;
-    }
-  }
-}
-
 // The wait status of the ended child that `info` describes.
 ExitStatus status_of(const siginfo_t& info) {
   if (info.si_code == CLD_EXITED) return ExitStatus{(info.si_status & 0xff) << 8};
@@ -224,7 +112,7 @@ std::expected<ExitStatus, OsError> wait_for(pid_t pid, const std::string& name,
     }
   }
   {
-    Registry& r = registry();
+    RunnerRegistry& r = runner_registry();
     std::unique_lock lock(r.mutex);
     if (!r.stopping) {
       if (error == 0) {
@@ -245,58 +133,6 @@ std::expected<ExitStatus, OsError> wait_for(pid_t pid, const std::string& name,
   return ExitStatus{raw};
 }
 
-bool is_ending_signal(int signal) {
-  return std::ranges::find(kEndingSignals, signal) != kEndingSignals.end();
-}
-
-// How long the report of a stopped run may take once the runners are gone.
-constexpr auto kReportBound = 10s;
-
-// The program ends by `signal`, which arrived at `arrival`: every runner
-// stopped, the tests whose runners had ended given the same grace to finish,
-// the temporary files of the tests still in flight removed, the run's report
-// finished with those tests interrupted, the card lock files cleared of this
-// process, then the signal's default action, so the parent sees the program
-// killed by it. From the start, any further ending signal ends the program at
-// once (its default action).
-[[noreturn]] void stop_and_end(int signal, const sigset_t& handled,
-                               std::chrono::steady_clock::time_point arrival) {
-  harness::begin_stop(std::string(signal_name(signal)), arrival);
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  for (const int each : kEndingSignals) {
-    if (sigismember(&handled, each) == 1) ::sigaction(each, &default_action, nullptr);
-  }
-  ::pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
-  Registry& r = registry();
-  {
-    std::unique_lock lock(r.mutex);
-    r.stopping = true;
-    r.changed.notify_all();
-    for (const pid_t pid : r.runners) ::kill(pid, SIGTERM);
-    if (!r.changed.wait_for(lock, kGracePeriod, [&] { return r.runners.empty(); })) {
-      for (const pid_t pid : r.runners) ::kill(pid, SIGKILL);
-      r.changed.wait_for(lock, kGracePeriod, [&] { return r.runners.empty(); });
-    }
-    // The launches write what their runners said into their tests' reports.
-    r.changed.wait_for(lock, 1s, [&] { return r.launching == 0; });
-  }
-  harness::wait_for_finishing_tests(arrival + kGracePeriod);
-  {
-    // A test that finished has forgotten its files: a failed one keeps them.
-    std::unique_lock lock(r.mutex);
-    for (const auto& [thread, path] : r.temp_files) ::unlink(path.c_str());
-  }
-  harness::finish_stopped_run(kReportBound);
-  clear_card_holders();
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, signal);
-  ::raise(signal);
-  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-  ::_exit(128 + signal);  // a signal whose default action does not end the process
-}
-
 std::string base_name(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -310,43 +146,6 @@ std::string status_line(ExitStatus status, std::chrono::steady_clock::duration r
 }
 
 }  // namespace
-
-std::expected<std::optional<RunnerBound>, std::string> parse_runner_bound(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  const auto bad = [&] {
-    return std::unexpected("ZEL_RUNNER_TIMEOUT is " + harness::debug_str(text) +
-                           ", expected seconds above 0 and at most 604800, such as 600 or 2.5");
-  };
-  const std::size_t point = text.find('.');
-  const std::string_view whole = text.substr(0, point);
-  const std::string_view fraction =
-      point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
-  const auto digits = [](std::string_view part) {
-    return std::ranges::all_of(part, [](char c) { return c >= '0' && c <= '9'; });
-  };
-  if (whole.empty() || !digits(whole) || !digits(fraction) ||
-      (point != std::string_view::npos && fraction.empty())) {
-    return bad();
-  }
-  // Leading zeros may be many; what is left must be a week or less.
-  const std::string_view significant =
-      whole.substr(std::min(whole.find_first_not_of('0'), whole.size()));
-  if (significant.size() > 6) return bad();
-  std::int64_t seconds = 0;
-  for (const char c : significant) seconds = seconds * 10 + (c - '0');
-  std::int64_t nanoseconds = 0;
-  for (std::size_t i = 0; i < 9; ++i) {
-    nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
-  }
-  const bool above_zero = seconds > 0 || fraction.find_first_not_of('0') != std::string_view::npos;
-  if (!above_zero || seconds > 604800 ||
-      (seconds == 604800 && fraction.find_first_not_of('0') != std::string_view::npos)) {
-    return bad();
-  }
-  // Past nine decimals a bound still above zero is at least a nanosecond.
-  const auto duration = std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds);
-  return RunnerBound{std::max<std::chrono::nanoseconds>(duration, 1ns), std::string(text)};
-}
 
 std::string runner_command_line(const std::string& program, const std::vector<EnvPair>& settings) {
   std::string line;
@@ -436,7 +235,7 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   const pid_t parent = ::getpid();
   pid_t pid = 0;
   const auto started = std::chrono::steady_clock::now();
-  Registry& r = registry();
+  RunnerRegistry& r = runner_registry();
   {
     std::unique_lock lock(r.mutex);
     if (r.stopping) stay_until_the_end(lock);
@@ -505,85 +304,6 @@ std::expected<ExitStatus, OsError> launch(const std::string& program,
   lock.unlock();
   write_report();
   return status;
-}
-
-namespace {
-
-// The ending signals not ignored at start, now blocked in the calling thread.
-sigset_t block_handled_signals() {
-  sigset_t handled;
-  sigemptyset(&handled);
-  for (const int signal : kEndingSignals) {
-    struct sigaction current {};
-    // A signal ignored at start (a background job's SIGINT) stays ignored.
-    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-    sigaddset(&handled, signal);
-  }
-  ::pthread_sigmask(SIG_BLOCK, &handled, nullptr);
-  return handled;
-}
-
-}  // namespace
-
-void block_ending_signals() {
-  (void)block_handled_signals();
-}
-
-void handle_ending_signals() {
-  const sigset_t handled = block_handled_signals();
-  std::thread([handled] {
-    int signal = 0;
-    while (::sigwait(&handled, &signal) != 0) {
-    }
-    stop_and_end(signal, handled, std::chrono::steady_clock::now());
-  }).detach();
-}
-
-void note_temp_file(std::string path) {
-  Registry& r = registry();
-  std::lock_guard lock(r.mutex);
-  r.temp_files.emplace_back(std::this_thread::get_id(), std::move(path));
-}
-
-void forget_temp_files() {
-  Registry& r = registry();
-  std::lock_guard lock(r.mutex);
-  std::erase_if(r.temp_files,
-                [](const auto& entry) { return entry.first == std::this_thread::get_id(); });
-}
-
-OutputTail::OutputTail(std::size_t capacity) : capacity_(capacity) {}
-
-void OutputTail::append(std::string_view bytes) {
-  total_ += bytes.size();
-  if (bytes.size() >= capacity_) {
-    ring_.assign(bytes.substr(bytes.size() - capacity_));
-    next_ = 0;
-    return;
-  }
-  if (ring_.size() < capacity_) {
-    const std::size_t fits = std::min(bytes.size(), capacity_ - ring_.size());
-    if (ring_.size() + fits > ring_.capacity()) {
-      ring_.reserve(std::min(capacity_, std::max(2 * ring_.capacity(), ring_.size() + fits)));
-    }
-    ring_.append(bytes.substr(0, fits));
-    bytes.remove_prefix(fits);
-  }
-  while (!bytes.empty()) {
-    const std::size_t part = std::min(bytes.size(), capacity_ - next_);
-    ring_.replace(next_, part, bytes.substr(0, part));
-    next_ = (next_ + part) % capacity_;
-    bytes.remove_prefix(part);
-  }
-}
-
-void OutputTail::write_to(std::ostream& out) const {
-  if (total_ > ring_.size()) {
-    out << '[' << total_ - ring_.size() << " bytes of runner output left out; the last "
-        << ring_.size() << " follow]\n";
-  }
-  const std::string_view kept(ring_);
-  out << kept.substr(next_) << kept.substr(0, next_);
 }
 
 }  // namespace zel_runtime

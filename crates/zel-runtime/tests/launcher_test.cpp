@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "runner_bound.h"
+#include "runner_output.h"
+
 namespace zel_runtime {
 namespace {
 
