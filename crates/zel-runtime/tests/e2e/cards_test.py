@@ -15,7 +15,7 @@ import unittest
 import junitparser
 
 from e2e import clean_env, run
-from standin import STANDIN_BIN, catalogue, gemm_writes, run_program
+from standin import STANDIN_BIN, catalogue, discovery_project, gemm_writes, run_program
 
 NAMES = [t.name for t in catalogue("")]
 STANDIN_DIR = os.path.join(os.path.dirname(STANDIN_BIN), "standin-runners")
@@ -121,21 +121,9 @@ class Shards(unittest.TestCase):
 
 class DiscoveryModule(unittest.TestCase):
     def test_another_project_registers_every_test_even_inside_a_shard(self):
-        module = pathlib.Path(__file__).resolve().parents[4] / "cmake/ZelDiscoverTests.cmake"
         with tempfile.TemporaryDirectory() as project:
-            with open(os.path.join(project, "CMakeLists.txt"), "w", encoding="utf-8") as out:
-                out.write(f"""cmake_minimum_required(VERSION 3.25)
-project(other NONE)
-enable_testing()
-include("{module}")
-add_executable(hw IMPORTED)
-set_target_properties(hw PROPERTIES IMPORTED_LOCATION "{STANDIN_BIN}")
-zel_discover_tests(hw DEFAULT_CARD lab_2 RUNNER_TIMEOUT 02.5 PROPERTIES PROCESSORS 2
-                   ENVIRONMENT "A=1;B=2")
-""")
-            build = os.path.join(project, "build")
-            configured = run(["cmake", "-S", project, "-B", build])
-            self.assertEqual(configured.status, 0, configured.stderr.decode())
+            build = discovery_project(project, 'DEFAULT_CARD lab_2 RUNNER_TIMEOUT 02.5 PROPERTIES '
+                                               'PROCESSORS 2 ENVIRONMENT "A=1;B=2"')
             # ctest started by a CI shard, with a card of its own and a malformed one.
             shown = run(["ctest", "--test-dir", build, "-N", "--show-only=json-v1"],
                         env={"TEST_TOTAL_SHARDS": "3", "TEST_SHARD_INDEX": "1",

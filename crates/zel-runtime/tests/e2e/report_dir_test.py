@@ -6,7 +6,6 @@ standard error so ctest's own JUnit says which card a passing test used."""
 
 import json
 import os
-import pathlib
 import re
 import signal
 import socket
@@ -18,10 +17,9 @@ import unittest
 import junitparser
 
 from e2e import clean_env, run
-from standin import STANDIN_BIN, catalogue, gemm_writes, run_program
+from standin import STANDIN_BIN, catalogue, discovery_project, gemm_writes, run_program
 
 TESTS = catalogue("")
-MODULE = pathlib.Path(__file__).resolve().parents[4] / "cmake/ZelDiscoverTests.cmake"
 HOST = socket.gethostname()
 
 
@@ -92,23 +90,12 @@ class UnderCtest(unittest.TestCase):
                                                 for l in t.launches)}
         self.assertTrue(failing)
         with tempfile.TemporaryDirectory() as project:
-            with open(os.path.join(project, "CMakeLists.txt"), "w", encoding="utf-8") as out:
-                out.write(f"""cmake_minimum_required(VERSION 3.25)
-project(other NONE)
-enable_testing()
-include("{MODULE}")
-add_executable(hw IMPORTED)
-set_target_properties(hw PROPERTIES IMPORTED_LOCATION "{STANDIN_BIN}")
-zel_discover_tests(hw)
-""")
+            build = discovery_project(project)
             spec = os.path.join(project, "cards.json")
             with open(spec, "w", encoding="utf-8") as out:
                 json.dump({"version": {"major": 1, "minor": 0},
                            "local": [{"cards": [{"id": "0", "slots": 1},
                                                 {"id": "1", "slots": 1}]}]}, out)
-            build = os.path.join(project, "build")
-            configured = run(["cmake", "-S", project, "-B", build])
-            self.assertEqual(configured.status, 0, configured.stderr.decode())
             folder = os.path.join(project, "reports")
             junit = os.path.join(project, "ctest.xml")
             plan = [{"when": {"runner": "zel-attention-f16-e2e"}, "do": {"exit": 1}},

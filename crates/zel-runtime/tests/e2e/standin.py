@@ -11,6 +11,7 @@ import atexit
 import functools
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -100,6 +101,27 @@ def run_program(binary, args=(), plan=(), env=None, unset=(), cwd=None):
                                           [tuple(e) for e in r["env"]], r["start"], r["end"]))
     base = {latin1(k): latin1(v) for k, v in clean_env(extra, unset).items()}
     return ProgramRun(result.status, result.stdout, result.stderr, records, base)
+
+
+def discovery_project(project, arguments=""):
+    """Configures, in the folder `project`, a project that registers the stand-in
+    build's tests with the CTest module (`zel_discover_tests(hw <arguments>)`);
+    returns its build folder, or the configure step's result when it failed."""
+    module = pathlib.Path(__file__).resolve().parents[4] / "cmake/ZelDiscoverTests.cmake"
+    with open(os.path.join(project, "CMakeLists.txt"), "w", encoding="utf-8") as out:
+        out.write(f"""cmake_minimum_required(VERSION 3.25)
+project(other NONE)
+enable_testing()
+include("{module}")
+add_executable(hw IMPORTED)
+set_target_properties(hw PROPERTIES IMPORTED_LOCATION "{STANDIN_BIN}")
+zel_discover_tests(hw {arguments})
+""")
+    build = os.path.join(project, "build")
+    configured = run(["cmake", "-S", project, "-B", build])
+    if configured.status != 0:
+        raise AssertionError(configured.stderr.decode())
+    return build
 
 
 def added_variables(record, base_env):
