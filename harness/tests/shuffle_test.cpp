@@ -1,8 +1,10 @@
 // Test shuffling: the hash against reference values, and the orders that
-// seeds give for small lists and for the 23 hardware test names.
+// seeds give for small lists and for the hardware program's test names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -95,33 +97,27 @@ TEST(ShuffleTests, SmallLists) {
   }
 }
 
-// The registry of the hardware program, in byte order.
+// The golden orders of the hardware program's test names (shuffle_orders.txt
+// says how they were computed): seed -> order.
+std::map<std::uint64_t, std::vector<std::string>> golden_orders() {
+  std::ifstream in(ZEL_SHUFFLE_ORDERS);
+  EXPECT_TRUE(in) << "cannot read " << ZEL_SHUFFLE_ORDERS;
+  std::map<std::uint64_t, std::vector<std::string>> orders;
+  std::vector<std::string>* current = nullptr;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line.starts_with('#')) continue;
+    if (line.starts_with("seed ")) {
+      current = &orders[std::stoull(line.substr(5))];
+    } else if (current != nullptr) {
+      current->push_back(line);
+    }
+  }
+  return orders;
+}
+
+// The names the golden orders shuffle, in byte order.
 std::vector<std::string> hardware_names() {
-  std::vector<std::string> names = {
-      "resident_h2d_and_repeated_d2h_work",
-      "compiler_segmented_allocation_executes_on_hardware",
-      "flash_attention_matches_host_softmax_across_encoder_shapes",
-      "blocked_gemm_with_cycle_profile_works",
-      "sparse_compute_to_dense_exchange_works",
-      "randomized_static_d2d_graphs_work",
-      "multicast_receiver_can_send_in_same_phase",
-      "host_routes_cover_every_endpoint_field",
-      "randomized_multi_tile_host_round_trips_work",
-      "resident_h2d_then_d2h_works",
-      "direct_multicast_works",
-      "local_h2d_and_d2h_round_trip_works",
-      "initialized_local_tile_d2h_works",
-      "large_h2d_timed_relay_and_d2h_composition_works",
-      "distinct_sources_can_write_disjoint_host_ranges",
-      "all_tile_permutation_works",
-      "high_address_large_h2d_and_d2h_work",
-      "all_tile_reduction_works",
-      "initialized_remote_tile_d2h_works",
-      "remote_tile_h2d_and_d2h_work",
-      "initialized_d2d_relay_and_d2h_work",
-      "h2d_compute_d2d_compute_d2h_works",
-      "repeated_h2d_and_d2h_works",
-  };
+  std::vector<std::string> names = golden_orders().at(0);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -129,56 +125,9 @@ std::vector<std::string> hardware_names() {
 TEST(ShuffleTests, HardwareRegistryOrders) {
   const auto names = hardware_names();
   EXPECT_EQ(shuffle_names_hash(entries(names)), 0x9491b5cb37e63e7bull);
-  EXPECT_EQ(shuffled(0, names), (std::vector<std::string>{
-                                    "resident_h2d_and_repeated_d2h_work",
-                                    "compiler_segmented_allocation_executes_on_hardware",
-                                    "flash_attention_matches_host_softmax_across_encoder_shapes",
-                                    "blocked_gemm_with_cycle_profile_works",
-                                    "sparse_compute_to_dense_exchange_works",
-                                    "randomized_static_d2d_graphs_work",
-                                    "multicast_receiver_can_send_in_same_phase",
-                                    "host_routes_cover_every_endpoint_field",
-                                    "randomized_multi_tile_host_round_trips_work",
-                                    "resident_h2d_then_d2h_works",
-                                    "direct_multicast_works",
-                                    "local_h2d_and_d2h_round_trip_works",
-                                    "initialized_local_tile_d2h_works",
-                                    "large_h2d_timed_relay_and_d2h_composition_works",
-                                    "distinct_sources_can_write_disjoint_host_ranges",
-                                    "all_tile_permutation_works",
-                                    "high_address_large_h2d_and_d2h_work",
-                                    "all_tile_reduction_works",
-                                    "initialized_remote_tile_d2h_works",
-                                    "remote_tile_h2d_and_d2h_work",
-                                    "initialized_d2d_relay_and_d2h_work",
-                                    "h2d_compute_d2d_compute_d2h_works",
-                                    "repeated_h2d_and_d2h_works",
-                                }));
-  EXPECT_EQ(shuffled(1, names), (std::vector<std::string>{
-                                    "high_address_large_h2d_and_d2h_work",
-                                    "initialized_remote_tile_d2h_works",
-                                    "direct_multicast_works",
-                                    "local_h2d_and_d2h_round_trip_works",
-                                    "h2d_compute_d2d_compute_d2h_works",
-                                    "all_tile_reduction_works",
-                                    "resident_h2d_then_d2h_works",
-                                    "compiler_segmented_allocation_executes_on_hardware",
-                                    "initialized_d2d_relay_and_d2h_work",
-                                    "repeated_h2d_and_d2h_works",
-                                    "remote_tile_h2d_and_d2h_work",
-                                    "randomized_static_d2d_graphs_work",
-                                    "initialized_local_tile_d2h_works",
-                                    "resident_h2d_and_repeated_d2h_work",
-                                    "all_tile_permutation_works",
-                                    "sparse_compute_to_dense_exchange_works",
-                                    "large_h2d_timed_relay_and_d2h_composition_works",
-                                    "flash_attention_matches_host_softmax_across_encoder_shapes",
-                                    "distinct_sources_can_write_disjoint_host_ranges",
-                                    "multicast_receiver_can_send_in_same_phase",
-                                    "randomized_multi_tile_host_round_trips_work",
-                                    "blocked_gemm_with_cycle_profile_works",
-                                    "host_routes_cover_every_endpoint_field",
-                                }));
+  const auto orders = golden_orders();
+  ASSERT_EQ(orders.size(), 2u);
+  for (const auto& [seed, order] : orders) EXPECT_EQ(shuffled(seed, names), order) << seed;
   // The same seed and selection always give the same order.
   EXPECT_EQ(shuffled(12345, names), shuffled(12345, names));
 }
