@@ -14,12 +14,13 @@ applies, and without a match the runner exits with code 0:
 
 "when" may name the runner and variables with their exact values; an empty or
 missing "when" matches every launch. "do" may hold, applied in this order:
-  started  a file to which the runner's pid is appended as one line at once
+  fifo_profile  true: a FIFO is made at the path in ZEL_PROFILE_OUTPUT, so the
+           test reading the profile waits there until a writer comes
   ignore_term  true: SIGTERM is ignored (only SIGKILL ends a sleeping runner)
   note_term  a file to which a line is appended on every SIGTERM, which is
            otherwise ignored
-  fifo_profile  true: a FIFO is made at the path in ZEL_PROFILE_OUTPUT, so the
-           test reading the profile waits there until a writer comes
+  started  a file to which the runner's pid is appended as one line, once
+           the two above are in place
   early_profile  a file copied to the path in ZEL_PROFILE_OUTPUT before sleeping
   print    text written to standard output, then print_err to standard error
   print_bytes  this many more bytes of standard output, lines of "x"
@@ -62,9 +63,6 @@ def main():
     action = next((rule.get("do", {}) for rule in plan
                    if matches(rule.get("when", {}), runner, env)), {})
 
-    if "started" in action:
-        with open(action["started"], "a", encoding="utf-8") as out:
-            out.write("%d\n" % os.getpid())
     if action.get("fifo_profile"):
         os.mkfifo(env[b"ZEL_PROFILE_OUTPUT"])
     if action.get("ignore_term"):
@@ -74,6 +72,11 @@ def main():
             with open(action["note_term"], "a", encoding="utf-8") as out:
                 out.write("SIGTERM\n")
         signal.signal(signal.SIGTERM, note)
+    # Said once the runner is ready for SIGTERM, so a test that signals it on
+    # seeing this never finds the default action still in place.
+    if "started" in action:
+        with open(action["started"], "a", encoding="utf-8") as out:
+            out.write("%d\n" % os.getpid())
     if "early_profile" in action:
         shutil.copyfile(action["early_profile"], env[b"ZEL_PROFILE_OUTPUT"])
     for stream, key in ((sys.stdout, "print"), (sys.stderr, "print_err")):
