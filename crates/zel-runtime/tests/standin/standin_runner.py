@@ -88,7 +88,11 @@ def main():
     while remaining > 0:
         remaining -= os.write(1, chunk[:remaining])
     if "sleep" in action:
-        time.sleep(action["sleep"])
+        # In slices: a signal that arrives just before a long sleep begins has
+        # its handler run only once that sleep is over.
+        until = time.monotonic() + action["sleep"]
+        while (left := until - time.monotonic()) > 0:
+            time.sleep(min(left, 0.05))
     if "profile" in action:
         shutil.copyfile(action["profile"], env[b"ZEL_PROFILE_OUTPUT"])
 
