@@ -181,7 +181,7 @@ class InputTest(unittest.TestCase):
         # Nothing readable at all: one line, status 1.
         self.assertEqual(health(paths[1]).stderr,
                          b"warning: skipped %s: empty file\n"
-                         b"error: none of the 1 file is a readable report\n" % paths[1].encode())
+                         b"error: the one file found is not a readable report\n" % paths[1].encode())
         self.assertEqual(health(paths[1]).status, 1)
         empty = os.path.join(self.dir, "empty")
         os.mkdir(empty)

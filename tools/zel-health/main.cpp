@@ -208,8 +208,8 @@ int run(const std::vector<std::string_view>& args) {
                   ": all " + std::to_string(older) + " readable reports are older");
     }
     if (files.empty()) return fail("no report file (*.xml) in the paths given");
-    return fail("none of the " + std::to_string(files.size()) +
-                (files.size() == 1 ? " file is a readable report" : " files is a readable report"));
+    if (files.size() == 1) return fail("the one file found is not a readable report");
+    return fail("none of the " + std::to_string(files.size()) + " files is a readable report");
   }
 
   const zel_health::Findings findings = zel_health::analyse(fleet);
