@@ -19,7 +19,8 @@ std::uint32_t Fleet::test_id(const std::string& name) {
   return at->second;
 }
 
-void Fleet::add(const RunReport& report, std::int64_t start) {
+void Fleet::add(const RunReport& report) {
+  const std::int64_t start = report.start;
   RunRecord run{start, card_id(report.host, report.card.value_or("-")), 0};
   for (const TestOutcome& outcome : report.outcomes) {
     Cell& cell = cells_[cell_key(run.card, test_id(outcome.test))];

@@ -32,8 +32,8 @@ struct RunRecord {
 
 class Fleet {
  public:
-  // Counts one run that started at `start` (seconds since the epoch).
-  void add(const RunReport& report, std::int64_t start);
+  // Counts one run.
+  void add(const RunReport& report);
 
   std::uint64_t reports() const { return runs_.size(); }
   std::uint64_t results() const { return results_; }

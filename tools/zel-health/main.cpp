@@ -187,12 +187,11 @@ int run(const std::vector<std::string_view>& args) {
       skipped.push_back({file, report.error()});
       continue;
     }
-    const std::int64_t start = *zel_health::parse_start(report->start);
-    if (command->since && start < *command->since) {
+    if (command->since && report->start < *command->since) {
       ++older;
       continue;
     }
-    fleet.add(*report, start);
+    fleet.add(*report);
   }
   for (std::size_t i = 0; i < std::min(skipped.size(), kWarningsShown); ++i) {
     std::fprintf(stderr, "warning: skipped %s: %s\n", skipped[i].path.c_str(),

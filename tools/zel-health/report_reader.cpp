@@ -27,6 +27,7 @@ constexpr std::size_t kChunk = 64 * 1024;
 // What the parser's callbacks build.
 struct Reading {
   RunReport report;
+  std::string timestamp;  // the testsuite's, as written
   std::string first_error;
   int depth = 0;        // of the element being opened, the root at 0
   int case_depth = -1;  // the open testcase's depth, -1 outside one
@@ -79,7 +80,7 @@ void start_element(void* context, const xmlChar* name, const xmlChar*, const xml
     r.not_a_report = !named(name, "testsuites");
   } else if (named(name, "testsuite") && !r.suite_seen) {
     r.suite_seen = true;
-    r.report.start = attribute(attribute_count, attributes, "timestamp").value_or("");
+    r.timestamp = attribute(attribute_count, attributes, "timestamp").value_or("");
   } else if (named(name, "property")) {
     const auto property = attribute(attribute_count, attributes, "name");
     if (property == "host") {
@@ -171,11 +172,13 @@ std::expected<RunReport, std::string> read_report(const std::string& path) {
   if (!reading.host_seen) {
     return std::unexpected("no \"host\" property: not a report of hardware_e2e");
   }
-  if (!parse_start(report.start)) {
+  const std::optional<std::int64_t> start = parse_start(reading.timestamp);
+  if (!start) {
     return std::unexpected("no start time: the testsuite's timestamp " +
-                           zel_text::debug_quoted(report.start) +
+                           zel_text::debug_quoted(reading.timestamp) +
                            " is not like 2026-11-01T02:00:00");
   }
+  report.start = *start;
   return std::move(report);
 }
 

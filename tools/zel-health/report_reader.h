@@ -3,6 +3,7 @@
 // Captured output is parsed past, never kept.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -18,7 +19,7 @@ struct TestOutcome {
 struct RunReport {
   std::string host;                 // the "host" property
   std::optional<std::string> card;  // the "card" property; none when the run had no card
-  std::string start;                // the testsuite's timestamp, 2026-11-01T02:00:00 (UTC)
+  std::int64_t start = 0;           // the testsuite's timestamp (UTC), as seconds since 1970
   std::vector<TestOutcome> outcomes;
 };
 
