@@ -84,6 +84,17 @@ int temporary_beside(const std::string& path, std::string& name) {
   return ::mkostemp(name.data(), O_CLOEXEC);
 }
 
+// Whether a temporary file can be made beside `path` (and is removed again):
+// 0, or the errno that refused it.
+int probe_beside(const std::string& path) {
+  std::string probe;
+  const int fd = temporary_beside(path, probe);
+  if (fd < 0) return errno;
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return 0;
+}
+
 std::string file_problem(const char* variable, const std::string& path, int error) {
   return "cannot create " + std::string(variable) + " " + debug_str(path) + ": " +
          std::strerror(error);
@@ -132,8 +143,8 @@ std::string report_file_stem(const JunitContext& context) {
   std::string host = context.hostname.empty() ? "unknown-host" : context.hostname;
   // A host name is the part of the name a system chooses; keep it a plain file name.
   for (char& c : host) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || c == '-' || c == '.';
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.';
     if (!plain) c = '_';
   }
   if (host.starts_with('.')) host.front() = '_';
@@ -350,11 +361,7 @@ std::optional<std::string> check_xml_output_file(const EngineRequests& engine) {
   const std::string& path = *engine.xml_output_file;
   // The document is written under a temporary name beside the path; whether
   // that folder takes it is known now, before any test runs.
-  std::string probe;
-  const int fd = temporary_beside(path, probe);
-  if (fd < 0) return file_problem("XML_OUTPUT_FILE", path, errno);
-  ::close(fd);
-  ::unlink(probe.c_str());
+  if (const int error = probe_beside(path)) return file_problem("XML_OUTPUT_FILE", path, error);
   return std::nullopt;
 }
 
@@ -365,13 +372,9 @@ std::optional<std::string> prepare_report_dir(const EngineRequests& engine) {
   std::filesystem::create_directories(folder, error);
   if (error) return file_problem("ZEL_REPORT_DIR", folder, error.value());
   // Whether the folder takes a file is known now, before any test runs.
-  std::string probe;
-  const int fd = temporary_beside(folder + "/.zel-report-probe", probe);
-  if (fd < 0) {
-    return "cannot write into ZEL_REPORT_DIR " + debug_str(folder) + ": " + std::strerror(errno);
+  if (const int refused = probe_beside(folder + "/.zel-report-probe")) {
+    return "cannot write into ZEL_REPORT_DIR " + debug_str(folder) + ": " + std::strerror(refused);
   }
-  ::close(fd);
-  ::unlink(probe.c_str());
   return std::nullopt;
 }
 
