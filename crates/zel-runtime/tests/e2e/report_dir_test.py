@@ -11,12 +11,12 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 import unittest
 
 import junitparser
 
 from e2e import clean_env, run
+from lifetime_test import wait_until
 from standin import STANDIN_BIN, catalogue, discovery_project, gemm_writes, run_program
 
 TESTS = catalogue("")
@@ -25,14 +25,6 @@ HOST = socket.gethostname()
 
 def report_name(card, pid):
     return re.compile(rf"^{re.escape(HOST)}_{card}_\d{{8}}T\d{{6}}Z_{pid}\.xml$")
-
-
-def wait_for_file(path, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not os.path.exists(path):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"{path} never appeared")
-        time.sleep(0.02)
 
 
 class ReportDir(unittest.TestCase):
@@ -73,7 +65,7 @@ class ReportDir(unittest.TestCase):
                 stderr=subprocess.DEVNULL,
                 env=clean_env({"STANDIN_PLAN": json.dumps(plan), "TMPDIR": scratch,
                                "ZEL_REPORT_DIR": folder}))
-            wait_for_file(started)
+            self.assertTrue(wait_until(lambda: os.path.exists(started)))
             program.send_signal(signal.SIGTERM)
             self.assertEqual(program.wait(timeout=60), -signal.SIGTERM)
             [name] = os.listdir(folder)
